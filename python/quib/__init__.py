@@ -1,0 +1,1 @@
+"""The host package of the quib execution tracer."""
