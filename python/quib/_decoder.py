@@ -77,8 +77,15 @@ class _Reader:
 
     def nested(self, data):
         # Inside an extension nothing is tracked and no reference is written.
-        return msgpack.unpackb(data, ext_hook=self.ext, strict_map_key=False,
-                               raw=False)
+        # An Unpacker keeps its parse stack on the heap (unpackb keeps a large
+        # one on the C stack), so deeply nested extensions cannot overflow it.
+        unpacker = msgpack.Unpacker(ext_hook=self.ext, strict_map_key=False, raw=False,
+                                    max_buffer_size=max(len(data), 1024))
+        unpacker.feed(data)
+        value = unpacker.unpack()
+        if unpacker.tell() != len(data):
+            raise ValueError("an extension payload holds more than one value")
+        return value
 
     def ext(self, code, data):
         if code == 0:
