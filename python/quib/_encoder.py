@@ -50,6 +50,7 @@ _CONTAINERS = ((tuple, 6, "(...)"), (set, 7, "set(...)"),
                (frozenset, 8, "frozenset(...)"))
 _MEMO_LIMIT = 1024
 _EXT, _DICT, _WRITTEN = 0, 1, 2
+_MISSING = object()
 
 #: ``QUIB_CONSTRUCTION_CHECK=0`` turns the objects-under-construction check off.
 CHECK_OFF = os.environ.get("QUIB_CONSTRUCTION_CHECK") == "0"
@@ -292,10 +293,10 @@ class PyEncoder:
                 self._host.IN_QUIB_PROFILER = self._flag_before
 
     def _global(self, name):
-        try:
-            return self._host.__dict__[name]
-        except KeyError:
-            raise NameError(f"name '{name}' is not defined") from None
+        found = self._host.__dict__.get(name, _MISSING)
+        if found is _MISSING:
+            raise NameError(f"name '{name}' is not defined")
+        return found
 
     # -- budget ------------------------------------------------------------
 

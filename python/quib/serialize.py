@@ -96,13 +96,11 @@ def _get_queryset_class():
 def _query_free_repr(value):
     """Describe ``value`` without running code that may query the database."""
     cls = type(value)
-    name = getattr(cls, "__qualname__", None)
-    if not isinstance(name, str):
-        name = "object"
+    name = cls.__name__
     qs = _get_queryset_class()
     if qs is not None and isinstance(value, qs):
         model = value.__dict__.get("model")
-        model_name = getattr(model, "__qualname__", None) or "?"
+        model_name = getattr(model, "__name__", None) or "?"
         return f"<{name} of {model_name} (not evaluated by Quib)>"
     meta = getattr(cls, "_meta", None)
     pk = getattr(meta, "pk", None)
