@@ -55,6 +55,7 @@ std::string fallback_text(PyObject* args) {
 
 py::Status call_logger(PyObject* args, const std::optional<PyError>& error) {
     if (args == nullptr) return PyError::fetch();
+    if (!PyTuple_Check(args)) return PyError::make(PyExc_TypeError, "warning arguments must be a tuple");
     Result<Ref> keywords = py::checked(PyDict_New());
     if (!keywords) return std::move(keywords).error();
     if (error) {
