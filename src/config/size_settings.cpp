@@ -1,7 +1,7 @@
 #include "config/size_settings.hpp"
 
 #include "py/conversions.hpp"
-#include "py/interned.hpp"
+#include "py/attributes.hpp"
 
 #include <cmath>
 
@@ -32,9 +32,9 @@ PyError value_error(const char* message) { return PyError::make(PyExc_ValueError
 // The item under `name`, borrowed; nullptr when absent. A lookup that raises is the error.
 Result<PyObject*> lookup(PyObject* settings, py::InternedName& name) {
     if (!PyDict_Check(settings)) return py::conversion_error(settings, "PyDict");
-    PyObject* key = name.get();
-    if (key == nullptr) return PyError::fetch();
-    PyObject* value = PyDict_GetItemWithError(settings, key);
+    Result<PyObject*> key = py::name_of(name);
+    if (!key) return std::move(key).error();
+    PyObject* value = PyDict_GetItemWithError(settings, key.value());
     if (value == nullptr && PyErr_Occurred()) return PyError::fetch();
     return value;
 }

@@ -2,7 +2,7 @@
 
 #include "diagnostics/standard_streams.hpp"
 #include "module/thread_hooks.hpp"
-#include "py/interned.hpp"
+#include "py/attributes.hpp"
 
 #include <atomic>
 #include <string>
@@ -23,17 +23,6 @@ py::InternedName LOGGER_NAME{"quib"};
 py::InternedName WARNING{"warning"};
 py::InternedName EXC_INFO{"exc_info"};
 
-Result<Ref> interned(py::InternedName& name) {
-    PyObject* text = name.get();
-    if (text == nullptr) return PyError::fetch();
-    return Ref::take(text);
-}
-
-Result<Ref> attribute(PyObject* object, py::InternedName& name) {
-    PyObject* text = name.get();
-    if (text == nullptr) return PyError::fetch();
-    return py::checked(PyObject_GetAttr(object, text));
-}
 
 // The first line of the message, for the fallbacks: "quib" when there is no usable message.
 std::string fallback_text(PyObject* args) {
@@ -55,24 +44,25 @@ std::string fallback_text(PyObject* args) {
 
 py::Status call_logger(PyObject* args, const std::optional<PyError>& error) {
     if (args == nullptr) return PyError::fetch();
+    if (!PyTuple_Check(args)) return PyError::make(PyExc_TypeError, "warning arguments must be a tuple");
     Result<Ref> keywords = py::checked(PyDict_New());
     if (!keywords) return std::move(keywords).error();
     if (error) {
-        Result<Ref> key = interned(EXC_INFO);
+        Result<PyObject*> key = py::name_of(EXC_INFO);
         if (!key) return std::move(key).error();
-        if (PyDict_SetItem(keywords->get(), key->get(), error->value()) < 0) return PyError::fetch();
+        if (PyDict_SetItem(keywords->get(), key.value(), error->value()) < 0) return PyError::fetch();
     }
-    Result<Ref> module_name = interned(LOGGING);
+    Result<PyObject*> module_name = py::name_of(LOGGING);
     if (!module_name) return std::move(module_name).error();
-    Result<Ref> logging = py::checked(PyImport_Import(module_name->get()));
+    Result<Ref> logging = py::checked(PyImport_Import(module_name.value()));
     if (!logging) return std::move(logging).error();
-    Result<Ref> get_logger = attribute(logging->get(), GET_LOGGER);
+    Result<Ref> get_logger = py::attribute(logging->get(), GET_LOGGER);
     if (!get_logger) return std::move(get_logger).error();
-    Result<Ref> logger_name = interned(LOGGER_NAME);
+    Result<PyObject*> logger_name = py::name_of(LOGGER_NAME);
     if (!logger_name) return std::move(logger_name).error();
-    Result<Ref> logger = py::checked(PyObject_CallOneArg(get_logger->get(), logger_name->get()));
+    Result<Ref> logger = py::checked(PyObject_CallOneArg(get_logger->get(), logger_name.value()));
     if (!logger) return std::move(logger).error();
-    Result<Ref> warning = attribute(logger->get(), WARNING);
+    Result<Ref> warning = py::attribute(logger->get(), WARNING);
     if (!warning) return std::move(warning).error();
     Result<Ref> done = py::checked(PyObject_Call(warning->get(), args, keywords->get()));
     if (!done) return std::move(done).error();

@@ -3,7 +3,7 @@
 #include "frames/line_numbers.hpp"
 #include "frames/paths.hpp"
 #include "py/conversions.hpp"
-#include "py/interned.hpp"
+#include "py/attributes.hpp"
 
 #include <unistd.h>
 
@@ -33,9 +33,7 @@ std::string working_directory() {
 }  // namespace
 
 Result<std::string> code_filename(PyObject* code) {
-    PyObject* name = CO_FILENAME.get();
-    if (name == nullptr) return PyError::fetch();
-    Result<Ref> filename = py::checked(PyObject_GetAttr(code, name));
+    Result<Ref> filename = py::attribute(code, CO_FILENAME);
     if (!filename) return std::move(filename).error();
     if (!PyUnicode_Check(filename->get())) return py::conversion_error(filename->get(), "PyString");
     Py_ssize_t size = 0;

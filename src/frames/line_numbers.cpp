@@ -1,7 +1,7 @@
 #include "frames/line_numbers.hpp"
 
 #include "py/conversions.hpp"
-#include "py/interned.hpp"
+#include "py/attributes.hpp"
 
 #include <limits>
 
@@ -15,12 +15,7 @@ namespace {
 
 py::InternedName F_LINENO{"f_lineno"};
 
-// The f_lineno attribute: None gives nullopt; otherwise the int itself.
-Result<Ref> f_lineno(PyFrameObject* frame) {
-    PyObject* name = F_LINENO.get();
-    if (name == nullptr) return PyError::fetch();
-    return py::checked(PyObject_GetAttr(reinterpret_cast<PyObject*>(frame), name));
-}
+Result<Ref> f_lineno(PyFrameObject* frame) { return py::attribute(reinterpret_cast<PyObject*>(frame), F_LINENO); }
 
 }  // namespace
 

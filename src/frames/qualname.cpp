@@ -1,7 +1,7 @@
 #include "frames/qualname.hpp"
 
 #include "module/thread_hooks.hpp"
-#include "py/interned.hpp"
+#include "py/attributes.hpp"
 
 namespace quib::frames {
 
@@ -22,18 +22,6 @@ py::InternedName CLS{"cls"};
 py::InternedName INSPECT{"inspect"};
 py::InternedName GETATTR_STATIC{"getattr_static"};
 
-Result<PyObject*> name_object(py::InternedName& name) {
-    PyObject* text = name.get();
-    if (text == nullptr) return PyError::fetch();
-    return text;
-}
-
-Result<Ref> attribute(PyObject* object, py::InternedName& name) {
-    Result<PyObject*> text = name_object(name);
-    if (!text) return std::move(text).error();
-    return py::checked(PyObject_GetAttr(object, text.value()));
-}
-
 // mapping[key]: nullptr (no error) when the key is missing.
 Result<Ref> item(PyObject* mapping, PyObject* key) {
     PyObject* value = PyObject_GetItem(mapping, key);
@@ -46,7 +34,7 @@ Result<Ref> item(PyObject* mapping, PyObject* key) {
 }
 
 Result<Ref> item(PyObject* mapping, py::InternedName& key) {
-    Result<PyObject*> text = name_object(key);
+    Result<PyObject*> text = py::name_of(key);
     if (!text) return std::move(text).error();
     return item(mapping, text.value());
 }
@@ -63,9 +51,9 @@ Result<std::string> joined(PyObject* module, PyObject* name) {
 
 // "<obj.__module__>.<obj.__qualname__>".
 Result<OptionalName> named_by(PyObject* object) {
-    Result<Ref> module = attribute(object, MODULE);
+    Result<Ref> module = py::attribute(object, MODULE);
     if (!module) return std::move(module).error();
-    Result<Ref> qualname = attribute(object, QUALNAME);
+    Result<Ref> qualname = py::attribute(object, QUALNAME);
     if (!qualname) return std::move(qualname).error();
     Result<std::string> text = joined(module->get(), qualname->get());
     if (!text) return std::move(text).error();
@@ -73,11 +61,11 @@ Result<OptionalName> named_by(PyObject* object) {
 }
 
 Result<Ref> getattr_static(PyObject* object, PyObject* name) {
-    Result<PyObject*> module_name = name_object(INSPECT);
+    Result<PyObject*> module_name = py::name_of(INSPECT);
     if (!module_name) return std::move(module_name).error();
     Result<Ref> inspect = py::checked(PyImport_Import(module_name.value()));
     if (!inspect) return inspect;
-    Result<Ref> function = attribute(inspect->get(), GETATTR_STATIC);
+    Result<Ref> function = py::attribute(inspect->get(), GETATTR_STATIC);
     if (!function) return function;
     return py::checked(PyObject_CallFunctionObjArgs(function->get(), object, name, nullptr));
 }
@@ -172,7 +160,7 @@ Result<Ref> get_qualname_module(PyFrameObject* frame) {
 Result<OptionalName> get_qualname(PyFrameObject* frame) {
     Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
     if (!code) return PyError::fetch();
-    Result<PyObject*> co_qualname_name = name_object(CO_QUALNAME);
+    Result<PyObject*> co_qualname_name = py::name_of(CO_QUALNAME);
     if (!co_qualname_name) return std::move(co_qualname_name).error();
     PyObject* qualname = PyObject_GetAttr(code.get(), co_qualname_name.value());
     if (qualname != nullptr) {
@@ -186,7 +174,7 @@ Result<OptionalName> get_qualname(PyFrameObject* frame) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return PyError::fetch();
     PyErr_Clear();
 
-    Result<Ref> name = attribute(code.get(), CO_NAME);
+    Result<Ref> name = py::attribute(code.get(), CO_NAME);
     if (!name) return std::move(name).error();
     if (!PyUnicode_Check(name->get())) return py::PyError::make(PyExc_TypeError, "code.co_name is not a str");
     if (PyUnicode_CompareWithASCIIString(name->get(), "<module>") == 0) {

@@ -3,7 +3,7 @@
 #include "diagnostics/standard_streams.hpp"
 #include "module/thread_hooks.hpp"
 #include "py/conversions.hpp"
-#include "py/interned.hpp"
+#include "py/attributes.hpp"
 
 #include <optional>
 
@@ -21,27 +21,22 @@ py::InternedName THREAD_NAME{"name"};
 
 // An id attribute: missing (AttributeError) and None both mean "absent".
 Result<std::optional<std::uint64_t>> id_attribute(PyObject* thread, py::InternedName& name) {
-    PyObject* key = name.get();
-    if (key == nullptr) return PyError::fetch();
-    PyObject* value = PyObject_GetAttr(thread, key);
-    if (value == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return PyError::fetch();
-        PyErr_Clear();
+    Result<Ref> value = py::attribute(thread, name);
+    if (!value) {
+        if (!value.error().matches(PyExc_AttributeError)) return std::move(value).error();
         return std::optional<std::uint64_t>();
     }
-    Ref owned = Ref::steal(value);
-    if (value == Py_None) return std::optional<std::uint64_t>();
-    Result<std::uint64_t> number = py::to_u64(value);
+    if (value->get() == Py_None) return std::optional<std::uint64_t>();
+    Result<std::uint64_t> number = py::to_u64(value->get());
     if (!number) return std::move(number).error();
     return std::optional<std::uint64_t>(number.value());
 }
 
 std::string thread_name(PyObject* thread) {
-    PyObject* key = THREAD_NAME.get();
-    Ref name = key == nullptr ? Ref() : Ref::steal(PyObject_GetAttr(thread, key));
-    if (name && PyUnicode_Check(name.get())) {
+    Result<Ref> name = py::attribute(thread, THREAD_NAME);
+    if (name && PyUnicode_Check(name->get())) {
         Py_ssize_t size = 0;
-        if (const char* text = PyUnicode_AsUTF8AndSize(name.get(), &size)) {
+        if (const char* text = PyUnicode_AsUTF8AndSize(name->get(), &size)) {
             return std::string(text, static_cast<std::size_t>(size));
         }
     }
