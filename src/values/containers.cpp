@@ -5,6 +5,7 @@
 // is being written becomes a placeholder; and once a value has 1024 plain containers, repeated
 // ones become shared references.
 #include "values/encoder.hpp"
+#include "values/encoder_inline.hpp"
 
 #include "values/ext_types.hpp"
 #include "values/msgpack_writer.hpp"
