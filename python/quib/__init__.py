@@ -1,0 +1,1 @@
+"""quib: a Python execution tracer."""
