@@ -1,0 +1,5 @@
+import sys
+
+from quib.cli import main
+
+sys.exit(main())

@@ -1,0 +1,94 @@
+// The `_quib` extension module: registration only. Members are added in a fixed order, which is
+// also the order of `__all__`: the idle-monitor functions, the two classes, then the remaining
+// functions sorted by name. Engines that are not built yet have no row.
+#include "module/functions.hpp"
+#include "py/entry.hpp"
+#include "py/module_builder.hpp"
+#include "values/construction_switches.hpp"
+
+namespace {
+
+using namespace quib;
+
+PyMethodDef FUNCTIONS[] = {
+    py::noargs_method<module::current_thread_hook_state>(
+        "_current_thread_hook_state",
+        "_current_thread_hook_state()\n--\n\n"
+        "The calling thread's hook state byte: 1 worker mark, 2 suspended, 4 assignments pending."),
+    py::fast_method<module::frame_local>(
+        "_frame_local",
+        "_frame_local(frame, name)\n--\n\n"
+        "Read one local of a frame as (frame.f_locals[name],), or None when unbound. Needs CPython 3.12 or "
+        "newer; this engine always raises NotImplementedError."),
+    py::noargs_method<module::native_construction_walk_state>(
+        "_native_construction_walk_state",
+        "_native_construction_walk_state()\n--\n\n"
+        "State of the native walk for objects under construction: always \"unsupported\"."),
+    py::noargs_method<module::native_objects_under_construction>(
+        "_native_objects_under_construction",
+        "_native_objects_under_construction()\n--\n\n"
+        "Objects under construction found natively: always None (the host package answers)."),
+    py::fast_method<module::repr_reuse_configure>(
+        "_repr_reuse_configure",
+        "_repr_reuse_configure(enabled=None, verify=None, stats=None)\n--\n\n"
+        "Configure cross-event repr reuse. This engine has none; the arguments are checked and ignored."),
+    py::fast_method<module::repr_reuse_stats>(
+        "_repr_reuse_stats",
+        "_repr_reuse_stats(reset=False)\n--\n\n"
+        "Statistics of cross-event repr reuse: {\"enabled\": False}."),
+    py::noargs_method<module::reset_thread_hooks_after_fork>(
+        "_reset_thread_hooks_after_fork",
+        "_reset_thread_hooks_after_fork()\n--\n\n"
+        "In a forked child, make the calling thread traceable again: clear its worker mark and suspension. "
+        "Returns the previous worker mark."),
+    py::noargs_method<module::validated_objects_under_construction>(
+        "_validated_objects_under_construction",
+        "_validated_objects_under_construction()\n--\n\n"
+        "Validated objects under construction found natively: always None (the host package answers)."),
+    py::noargs_method<module::register_noop_profiler>(
+        "register_noop_profiler",
+        "register_noop_profiler()\n--\n\n"
+        "Install, on the calling thread only, a native profile hook that ignores every event."),
+    py::fast_method<module::set_current_thread_quib_worker>(
+        "set_current_thread_quib_worker",
+        "set_current_thread_quib_worker(value)\n--\n\n"
+        "Mark (True) or unmark (False) the calling thread as a quib worker, which is never recorded. Returns "
+        "the previous mark."),
+};
+
+int execute_module(PyObject* module) noexcept {
+    PyObject* failed = py::run_at_boundary([module]() -> py::Result<py::Ref> {
+        auto builder = py::ModuleBuilder::start(module);
+        if (!builder) return std::move(builder).error();
+        for (PyMethodDef& definition : FUNCTIONS) {
+            py::Status added = builder->add_function(&definition);
+            if (!added) return std::move(added).error();
+        }
+        values::read_construction_switches();
+        return py::Ref::none();
+    });
+    if (failed == nullptr) return -1;
+    Py_DECREF(failed);
+    return 0;
+}
+
+PyModuleDef_Slot SLOTS[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&execute_module)},
+    {0, nullptr},
+};
+
+PyModuleDef MODULE = {
+    PyModuleDef_HEAD_INIT,
+    "_quib",
+    "",
+    0,
+    nullptr,
+    SLOTS,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__quib() { return PyModuleDef_Init(&MODULE); }
