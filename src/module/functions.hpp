@@ -19,4 +19,6 @@ py::Result<py::Ref> repr_reuse_stats(PyObject*, PyObject* const*, Py_ssize_t, Py
 
 py::Result<py::Ref> register_noop_profiler(PyObject*);
 
+py::Result<py::Ref> writer_circuit_open(PyObject*);
+
 }  // namespace quib::module
