@@ -1,4 +1,5 @@
 import os
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -20,10 +21,10 @@ STALLED = (
 )
 
 
-def run_python(code, env=None):
+def run_python(code, env=None, prefix=()):
     """Run a snippet in a fresh interpreter; its assertions decide the exit code."""
     full_env = dict(os.environ, **(env or {}))
-    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+    result = subprocess.run([*prefix, sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
                             env=full_env, timeout=120)
     assert result.returncode == 0, result.stdout + result.stderr
     return result.stdout
@@ -147,17 +148,34 @@ def test_an_unusable_trace_directory_fails_cleanly(tmp_path):
     t.capture_drop(capture)
 
 
-@pytest.mark.skipif(os.geteuid() == 0, reason="root writes into read-only directories")
+# Root writes into read-only directories; without its capabilities it cannot.
+WITHOUT_PRIVILEGES = ["setpriv", "--inh-caps=-all", "--bounding-set=-all", "--"] if os.geteuid() == 0 else []
+
+
+@pytest.mark.skipif(os.geteuid() == 0 and not shutil.which("setpriv"), reason="needs setpriv to drop root's rights")
 def test_a_read_only_directory_fails_cleanly(tmp_path):
-    (tmp_path / "raw").mkdir()
-    (tmp_path / "raw").chmod(0o555)
+    raw = tmp_path / "raw"
+    raw.mkdir()
+    (raw / "trc_old.quib").write_bytes(b"an earlier trace")
+    raw.chmod(0o555)
     try:
-        capture = t.capture_new(str(tmp_path / "db.sqlite3"), "trc_x", 1.0)
-        with pytest.raises(PermissionError, match="cannot create trace file"):
-            t.capture_finish(capture, [], b"\x80", [])
+        out = run_python(f"""
+            import _quib_testing as t
+            capture = t.capture_new({str(tmp_path / 'db.sqlite3')!r}, "trc_x", 1.0)
+            store = t.store_new(capture, 0, 10)
+            for call in (lambda: t.store_append(store, b"twelve bytes"), lambda: t.capture_finish(capture, [], b"", [])):
+                try:
+                    call()
+                except OSError as error:
+                    print(type(error).__name__, error)
+        """, prefix=WITHOUT_PRIVILEGES)
     finally:
-        (tmp_path / "raw").chmod(0o755)
-    assert leftovers(tmp_path / "raw") == []
+        raw.chmod(0o755)
+    first, second = out.splitlines()
+    assert first.startswith(f"PermissionError cannot create trace file {raw}/.trc_x.quib.")
+    assert first.endswith(".tmp: Permission denied (os error 13)")
+    assert second == "BrokenPipeError trace writer failed"
+    assert leftovers(raw) == ["trc_old.quib"]
 
 
 def test_a_full_disk_fails_the_queued_frames_and_removes_the_temporary_file(tmp_path):
