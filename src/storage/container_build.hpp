@@ -19,11 +19,6 @@ struct StoreRef {
     FrameStore* store;
 };
 
-struct PublishedValue {
-    std::uint32_t value_id = 0;
-    SharedBytes bytes;
-};
-
 using TokenLookup = std::function<std::optional<std::uint32_t>(std::string_view key)>;
 
 IoResult<Bytes> build_container_bytes(std::string_view trace_id, double timestamp, std::span<const StoreRef> stores,

@@ -21,6 +21,12 @@ struct ThreadMetadata {
     Bytes bytes;
 };
 
+// A value record: the value's complete MessagePack encoding under its identifier.
+struct PublishedValue {
+    std::uint32_t value_id = 0;
+    SharedBytes bytes;
+};
+
 struct ValueCommand {
     std::uint32_t value_id = 0;
     SharedBytes bytes;

@@ -8,6 +8,7 @@
 #include "storage/frame_store.hpp"
 #include "storage/io_error.hpp"
 #include "storage/trace_capture.hpp"
+#include "storage/value_interning.hpp"
 #include "storage/writer_runtime.hpp"
 
 #include <map>
@@ -28,6 +29,7 @@ struct Tables {
     std::map<std::uint64_t, std::shared_ptr<TraceCapture>> captures;
     std::map<std::uint64_t, std::shared_ptr<WriterRuntime>> runtimes;
     std::map<std::uint64_t, ResidentReservation> reservations;
+    std::map<std::uint64_t, std::shared_ptr<ValueInterning>> internings;
     std::uint64_t next = 1;
 };
 
