@@ -105,3 +105,19 @@ def test_streamed_and_in_memory_containers_hold_the_same_trace(db, capture, raw)
         assert c.threads[1].metadata == {"thread_id": "worker"}
         assert [r.kind for r in c.records].count(5) == 1
     assert built[: 24 + struct.unpack_from("<I", built, 16)[0]] == streamed[: 24 + struct.unpack_from("<I", built, 16)[0]]
+
+
+def test_a_streamed_trace_is_recorded_by_the_host_database(db, capture, raw):
+    from quib import db as quib_db
+
+    store = t.store_new(capture, 0)
+    t.store_append_many(store, [frame(i) for i in range(3)])
+    meta = {"trace_id": "trc_test", "trace_name": "GET /items/ 200", "timestamp": 1700000000.5,
+            "root_trace_id": "trc_root", "meta": {"version": "0.1.0", "source": "tests"}}
+    t.capture_finish(capture, [(0, msgpack.packb({"thread_id": "main"}))], msgpack.packb(meta), [store])
+    quib_db._save_trace_metadata("trc_test", db_path=db, ignore_errors=False, created_at=None, timeout=5)
+    trace = quib_db.latest_trace(db)
+    assert (trace.id, trace.name, trace.root_id, trace.source, trace.timestamp) == (
+        "trc_test", "GET /items/ 200", "trc_root", "tests", 1700000000.5)
+    assert trace.size == (raw / "trc_test.quib").stat().st_size
+    assert read_container(trace.path(db)).threads[0].frames == [frame(i) for i in range(3)]
