@@ -140,7 +140,9 @@ def save_v3_trace_chunks(
     """
     path = trace_file(db_path, trace_id)
     with _storage_errors(trace_id, ignore_errors):
-        data = b"".join(chunks)
+        parts = list(chunks)
+        # The engine hands the whole container as one bytes object: write it without a copy.
+        data = parts[0] if len(parts) == 1 and type(parts[0]) is bytes else b"".join(parts)
         _write_atomically(path, data)
         info = _trace_info(trace_id, data)
         return _record(db_path, trace_id, path, len(data), info, None, timeout)
