@@ -113,7 +113,8 @@ def test_drain_and_reinsert_restores_order_totals_and_spans(capture):
     t.store_insert_store(store, 2, moved)
     after = t.store_info(store)
     assert frames_of(store) == original
-    assert (after["byte_total"], after["spans"]) == (before["byte_total"], before["spans"])
+    spans = lambda info: [span[:4] for span in info["spans"]]  # noqa: E731 (without written positions)
+    assert (after["byte_total"], spans(after)) == (before["byte_total"], spans(before))
 
 
 def test_ranges_only_move_within_their_capture(db, capture):
