@@ -28,7 +28,7 @@ import time
 from pathlib import Path
 from typing import Iterable, Iterator, List, Optional, Union
 
-from quib.container import ContainerError, TraceInfo, read_trace_info
+from quib.trace_container import ContainerError, TraceInfo, read_trace_info
 
 __all__ = [
     "SCHEMA_VERSION",

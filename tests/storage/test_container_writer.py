@@ -4,7 +4,7 @@ import zlib
 import msgpack
 import pytest
 
-from quib.container import read_container
+from quib.trace_container import read_container
 from storage_helpers import frame, t
 
 TRACE_META = msgpack.packb({"trace_id": "trc_test", "trace_name": None})

@@ -3,7 +3,7 @@ import threading
 import msgpack
 import pytest
 
-from quib.container import read_container
+from quib.trace_container import read_container
 from storage_helpers import t
 
 MIB = 1024 * 1024

@@ -11,7 +11,7 @@ import msgpack
 import pytest
 
 import _quib
-from quib.container import read_container
+from quib.trace_container import read_container
 from storage_helpers import frame, t
 
 MIB = 1024 * 1024

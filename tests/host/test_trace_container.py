@@ -7,7 +7,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from containerkit import Builder, trace_metadata
-from quib.container import ContainerError, read_container, read_trace_info
+from quib.trace_container import ContainerError, read_container, read_trace_info
 
 TRACE = "trc_01HZZZZZZZZZZZZZZZZZZZZZZZ"
 
