@@ -64,15 +64,21 @@ private:
 
 // --- ValueInterning ------------------------------------------------------------
 
-ValueInterning::ValueInterning() : interners_("value interners poisoned"), table_("value table poisoned") {}
+ValueInterner::~ValueInterner() {
+    if (shared_charge == nullptr || cached_charge == 0) return;
+    std::uint64_t current = shared_charge->load();
+    while (!shared_charge->compare_exchange_weak(current, current - std::min(current, cached_charge))) {
+    }
+}
+
+ValueInterning::ValueInterning() : table_("value table poisoned") {}
 
 ValueInterning::~ValueInterning() = default;
 
 ValueInterner& ValueInterning::this_thread() {
-    auto interners = interners_.lock();
-    std::unique_ptr<ValueInterner>& slot = (*interners)[std::this_thread::get_id()];
-    if (!slot) slot = std::make_unique<ValueInterner>();
-    return *slot;
+    ValueInterner& interner = interners_.get();
+    interner.shared_charge = &shared_charge_;
+    return interner;
 }
 
 std::size_t ValueInterning::table_size() {

@@ -14,6 +14,7 @@
 #pragma once
 
 #include "py/gil_mutex.hpp"
+#include "module/per_thread.hpp"
 #include "py/ref.hpp"
 #include "storage/io_error.hpp"
 #include "storage/writer_commands.hpp"
@@ -26,7 +27,6 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <unordered_map>
 #include <variant>
 #include <vector>
@@ -107,11 +107,18 @@ struct PublishedEntry {
 };
 using CachedValue = std::variant<CandidateValue, CachedEntry, PublishedEntry>;
 
-// One thread's view; used only by its thread.
+// One thread's view; used only by its thread. A thread that exits leaves its interner behind until
+// a later thread inherits its slot; the charge it held is then returned to the shared counter.
 struct ValueInterner {
     std::unordered_map<const PyObject*, CachedValue> entries;
     std::uint64_t cached_charge = 0;
     bool borrowed = false;
+    std::atomic<std::uint64_t>* shared_charge = nullptr;
+
+    ValueInterner() = default;
+    ValueInterner(const ValueInterner&) = delete;
+    ValueInterner& operator=(const ValueInterner&) = delete;
+    ~ValueInterner();
 };
 
 class ValueInterning {
@@ -152,10 +159,11 @@ private:
     Lookup publish(const ValueInterningContext& context, ValueInterner& interner, const PyObject* address,
                    std::shared_ptr<const InternedValue> value, std::optional<std::uint32_t> known_id);
 
-    py::Guarded<std::unordered_map<std::thread::id, std::unique_ptr<ValueInterner>>> interners_;
-    py::Guarded<ValueTable> table_;
+    // Declared before the interners, which return their charge to it when they go.
     std::atomic<std::uint64_t> shared_charge_{0};
     std::atomic<bool> disabled_{false};
+    py::Guarded<ValueTable> table_;
+    threads::PerThread<ValueInterner> interners_;
 };
 
 }  // namespace quib::storage
