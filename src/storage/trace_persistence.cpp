@@ -58,13 +58,13 @@ IoStatus write_sub_trace(const TraceMetadataInputs& metadata, std::string_view d
         IoStatus published = capture->publish_value(value.value_id, value.bytes);
         if (!published) return published;
     }
-    std::vector<ThreadLayout> layouts;
-    layouts.reserve(stores.size());
+    std::vector<FrameStore> copies;
+    copies.reserve(stores.size());
     Bytes scratch;
     for (const StoreRef& ref : stores) {
         // The source frames belong to another capture (the running trace's): copy them into a
         // store of this one, which seals and streams chunks as usual.
-        FrameStore copy(tokens.at(ref.key), capture);
+        FrameStore& copy = copies.emplace_back(tokens.at(ref.key), capture);
         const std::uint64_t count = ref.store->total_frames();
         for (std::uint64_t i = 0; i < count; ++i) {
             IoResult<std::span<const std::uint8_t>> frame = ref.store->frame(i, scratch);
@@ -72,15 +72,26 @@ IoStatus write_sub_trace(const TraceMetadataInputs& metadata, std::string_view d
             IoResult<AppendResult> appended = copy.append_serialized(frame.value());
             if (!appended) return std::move(appended).error();
         }
-        IoResult<ThreadLayout> layout = copy.layout();
-        if (!layout) return std::move(layout).error();
-        layouts.push_back(std::move(layout).value());
     }
-    return capture->finish(std::move(prepared.thread_metadata), std::move(prepared.trace_metadata),
-                           std::move(layouts));
+    std::vector<FrameStore*> pointers;
+    for (FrameStore& copy : copies) pointers.push_back(&copy);
+    return finish_trace_file(*capture, pointers, std::move(prepared));
 }
 
 }  // namespace
+
+IoStatus finish_trace_file(TraceCapture& capture, std::span<FrameStore* const> stores, PreparedTrace prepared) {
+    DetachedFromInterpreter detached;
+    std::vector<ThreadLayout> layouts;
+    layouts.reserve(stores.size());
+    for (FrameStore* store : stores) {
+        IoResult<ThreadLayout> layout = store->layout();
+        if (!layout) return std::move(layout).error();
+        layouts.push_back(std::move(layout).value());
+    }
+    return capture.finish(std::move(prepared.thread_metadata), std::move(prepared.trace_metadata),
+                          std::move(layouts));
+}
 
 Status save_v3_container_bytes(std::string_view trace_id, std::span<const std::uint8_t> container,
                                std::string_view db_path, std::uint64_t timeout_seconds) {

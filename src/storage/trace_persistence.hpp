@@ -10,6 +10,8 @@
 
 #include "py/error.hpp"
 #include "storage/container_build.hpp"
+#include "storage/frame_store.hpp"
+#include "storage/trace_capture.hpp"
 #include "storage/trace_metadata.hpp"
 #include "storage/writer_commands.hpp"
 
@@ -28,6 +30,12 @@ py::Status save_v3_container_bytes(std::string_view trace_id, std::span<const st
 // created_at=None, timeout=timeout_seconds). The host's exception is returned unchanged.
 py::Status save_trace_metadata(std::string_view trace_id, std::string_view db_path, std::uint64_t timeout_seconds,
                                bool ignore_errors);
+
+// Completes a trace that the capture's writer has been streaming: seals what the stores still hold
+// in their arenas, then has the writer add the metadata, index and footer, and commits the file
+// (rename, directory sync). Runs without the interpreter lock (released here when held). The stores
+// must belong to `capture` and must not be used by anyone else meanwhile.
+IoStatus finish_trace_file(TraceCapture& capture, std::span<FrameStore* const> stores, PreparedTrace prepared);
 
 // Saves a whole trace made of the given frames (typically ranges drained from a running trace's
 // stores) as "raw/{metadata.trace_id}.quib", then tells the host with `save_trace_metadata`.

@@ -202,8 +202,43 @@ Result<Ref> persistence_save_from_parts(PyObject*, PyObject* const* args, Py_ssi
     return Ref::none();
 }
 
+// persistence_finish(capture, [store numbers], [(token, thread payload)], trace payload)
+Result<Ref> persistence_finish(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Args a("persistence_finish", args, nargs, kwnames);
+    if (auto bad = arity(a, 4, 4)) return std::move(*bad);
+    auto capture = a.find(tables().captures, 0);
+    if (!capture) return std::move(capture).error();
+    Ref numbers = Ref::steal(PySequence_List(a.object(1)));
+    if (!numbers) return PyError::fetch();
+    std::vector<FrameStore*> stores;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(numbers.get()); ++i) {
+        auto found = tables().stores.find(PyLong_AsUnsignedLongLong(PyList_GET_ITEM(numbers.get(), i)));
+        if (PyErr_Occurred()) return PyError::fetch();
+        if (found == tables().stores.end()) return PyError::make(PyExc_KeyError, "no such store");
+        stores.push_back(found->second.get());
+    }
+    PreparedTrace prepared;
+    Ref payloads = Ref::steal(PySequence_List(a.object(2)));
+    if (!payloads) return PyError::fetch();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(payloads.get()); ++i) {
+        unsigned int token = 0;
+        const char* data = nullptr;
+        Py_ssize_t size = 0;
+        if (!PyArg_ParseTuple(PyList_GET_ITEM(payloads.get(), i), "Iy#", &token, &data, &size)) return PyError::fetch();
+        prepared.thread_metadata.push_back(ThreadMetadata{token, Bytes(data, data + size)});
+    }
+    auto trace = a.bytes(3);
+    if (!trace) return std::move(trace).error();
+    prepared.trace_metadata.assign(trace->begin(), trace->end());
+    IoStatus finished = finish_trace_file(*capture.value(), stores, std::move(prepared));
+    if (!finished) return to_python(finished.error());
+    return Ref::none();
+}
+
 }  // namespace
 
+QUIB_TESTING_FUNCTION(py::fast_method<persistence_finish>(
+    "persistence_finish", "persistence_finish(capture, stores, thread_metadata, trace_metadata)\n--\n\n"));
 QUIB_TESTING_FUNCTION(py::fast_method<persistence_prepare>("persistence_prepare",
                                                            "persistence_prepare(metadata, tokens)\n--\n\n"));
 QUIB_TESTING_FUNCTION(py::fast_method<persistence_save_container_bytes>(

@@ -276,6 +276,32 @@ def test_two_captures_of_one_trace_use_distinct_temporary_files(tmp_path):
         t.capture_drop(second)
 
 
+# --- finishing a streamed trace ------------------------------------------------------------------
+
+
+def test_streamed_trace_is_finished_with_its_stores_and_payloads(tmp_path):
+    db = str(tmp_path / "db.sqlite3")
+    capture = t.capture_new(db, "trc_streamed", 2.0)
+    try:
+        frames = {0: [frame(i, 300 * 1024) for i in range(3)], 5: [b"one", b"two"]}
+        stores = []
+        for token, items in frames.items():
+            stores.append(t.store_new(capture, token))
+            for f in items:
+                t.store_append(stores[-1], f)
+        threads, trace = t.persistence_prepare(
+            metadata(trace_id="trc_streamed", threads=[("a", NoIdThread()), ("b", NoIdThread())]), {"a": 0, "b": 5}
+        )
+        t.persistence_finish(capture, stores, threads, trace)
+    finally:
+        t.capture_drop(capture)
+    container = read_container(str(tmp_path / "raw" / "trc_streamed.quib"))
+    assert {token: thread.frames for token, thread in container.threads.items()} == frames
+    assert container.threads[5].metadata["thread_id"] == "b"
+    assert container.trace_metadata["trace_id"] == "trc_streamed"
+    assert [p.name for p in (tmp_path / "raw").iterdir()] == ["trc_streamed.quib"]
+
+
 # --- sub-traces ----------------------------------------------------------------------------------
 
 
