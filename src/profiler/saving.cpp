@@ -60,13 +60,17 @@ TraceInputs take_trace_inputs(ProfilerState& state) {
                 *trace_id = frames::trace_id();
                 *root = *trace_id;
             }
+            inputs.trace_id = *trace_id;
+            inputs.root_trace_id = *root;
+            // The next trace gets an id of its own: a trace file is named by its id, and saving
+            // twice under one id would replace the first file with the second. The root id keeps
+            // linking the parts.
+            *trace_id = frames::trace_id();
             std::shared_ptr<storage::TraceCapture> next = state.new_capture(*trace_id);
             if (inherited || (old && old->keeps_in_memory())) next->keep_in_memory();
             *slot = std::move(next);
             inputs.capture = std::move(old);
         }
-        inputs.trace_id = *trace_id;
-        inputs.root_trace_id = *root;
     }
     {
         auto map = state.thread_map.lock();
