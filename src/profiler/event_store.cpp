@@ -53,12 +53,10 @@ Status push_frame_data(ProfilerState& state, ProfilerThread& slot, std::span<con
     if (records.empty()) return Status();
     auto stores = state.stores.lock();
     if (!slot.thread.present) return PyError::make(PyExc_RuntimeError, "profiler thread cache was not initialized");
-    {
+    if (slot.thread.map_generation != state.thread_map_generation.load(std::memory_order_acquire)) {
         auto map = state.thread_map.lock();
-        if (map->generation != slot.thread.map_generation) {
-            map->threads[slot.thread.identity] = slot.thread.thread;
-            slot.thread.map_generation = map->generation;
-        }
+        map->threads[slot.thread.identity] = slot.thread.thread;
+        slot.thread.map_generation = map->generation;
     }
     auto found = stores->stores.find(slot.thread.identity);
     if (found == stores->stores.end()) {

@@ -188,7 +188,8 @@ Status encode_record(ProfilerState& state, ProfilerThread& slot, PyFrameObject* 
                              id,
                              site,
                              &precomputed,
-                             *state.path_cache};
+                             *state.path_cache,
+                             &slot.call_frames.line_cache()};
     std::optional<storage::InterningHook> hook;
     if (intern && !state.interning.disabled()) hook.emplace(state.interning, storage::ValueInterningContext(state.capture));
     frames::EncoderSettings settings{*state.serializer, state.max_value_bytes, state.lightweight_repr,

@@ -96,6 +96,8 @@ struct ProfilerState {
     py::Guarded<TraceStores> stores{"mutex poisoned"};
     std::shared_ptr<storage::ValueInterningContext::CaptureSlot> capture;
     py::Guarded<ThreadMap> thread_map{"mutex poisoned"};
+    // The thread map's generation, readable without its lock: a thread registers once per trace.
+    std::atomic<std::uint64_t> thread_map_generation{0};
     storage::ForkAwareMutex trace_id_lock;
     storage::ForkAwareMutex save_lock;
 

@@ -77,6 +77,7 @@ TraceInputs take_trace_inputs(ProfilerState& state) {
         inputs.threads = std::move(map->threads);
         map->threads.clear();
         ++map->generation;
+        state.thread_map_generation.store(map->generation, std::memory_order_release);
     }
     if (inputs.capture) {
         std::vector<std::uint32_t> ids = inputs.capture->published_value_ids();
