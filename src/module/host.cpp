@@ -70,16 +70,25 @@ Result<Ref> keywords_of(std::initializer_list<Keyword> entries) {
 Result<Ref> import_module(const char* name) { return py::checked(PyImport_ImportModule(name)); }
 
 Result<Ref> load_plugin_data(PyObject* config) {
-    Result<Ref> module = import_module("quib.plugins");
+    // quib.plugins ships with the package, so its absence or a wrong shape is a defect of ours.
+    Ref module = Ref::steal(PyImport_ImportModule("quib.plugins"));
     if (!module) {
-        if (module.error().matches(PyExc_ImportError)) throw py::InternalFailure("quib.plugins should always be importable");
-        return module;
+        PyErr_Clear();
+        throw py::InternalFailure("quib.plugins should always be importable");
     }
     PyObject* name = LOAD_PLUGIN_DATA.get();
     if (name == nullptr) return PyError::fetch();
-    Result<Ref> loader = py::checked(PyObject_GetAttr(module->get(), name));
-    if (!loader) return loader;
-    return py::checked(PyObject_CallOneArg(loader->get(), config));
+    Ref loader = Ref::steal(PyObject_GetAttr(module.get(), name));
+    if (!loader) {
+        PyErr_Clear();
+        throw py::InternalFailure("load_plugin_data should exist");
+    }
+    if (!PyCallable_Check(loader.get())) throw py::InternalFailure("load_plugin_data should be callable");
+    // An exception of the loader (a plug-in named in the settings that cannot be imported, say) is
+    // the user's to see, so it is passed on as it is.
+    Result<Ref> plugins = py::checked(PyObject_CallOneArg(loader.get(), config));
+    if (plugins && !PyList_Check(plugins->get())) throw py::InternalFailure("load_plugin_data should return a list");
+    return plugins;
 }
 
 Result<Ref> package_version() {

@@ -16,8 +16,9 @@ namespace quib::host {
 // `import name`.
 py::Result<py::Ref> import_module(const char* name);
 
-// quib.plugins.load_plugin_data(config): the plug-in definitions the settings declare. A missing
-// quib.plugins is an internal failure: the package always ships it.
+// quib.plugins.load_plugin_data(config): the list of plug-in definitions the settings declare. A
+// missing or malformed quib.plugins is an internal failure (the package always ships it); an
+// exception raised by the loader is returned.
 py::Result<py::Ref> load_plugin_data(PyObject* config);
 
 // quib.version.__version__ (a str).

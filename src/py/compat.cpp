@@ -2,11 +2,13 @@
 
 namespace quib::py::compat {
 
+#if !QUIB_PY_AT_LEAST(3, 11)
 namespace {
 PyObject* frame_attribute(PyFrameObject* frame, const char* name) {
     return PyObject_GetAttrString(reinterpret_cast<PyObject*>(frame), name);
 }
 }  // namespace
+#endif
 
 PyObject* frame_globals(PyFrameObject* frame) {
 #if QUIB_PY_AT_LEAST(3, 11)
