@@ -1,12 +1,19 @@
 #!/usr/bin/env bash
-# Runs every benchmark under bench/ on one interpreter (default 3.12), built as a release build
-# with the test-only extension, whose native loops some benchmarks use. Each benchmark prints
-# ratios against baselines measured in the same run.
+# Builds (incrementally, release, with the test-only extension) and runs every benchmark,
+# bench/bench_*.py, on the default interpreter. Benchmarks print ratios against baselines measured
+# in the same run; machines are noisy, so compare ratios, not absolute figures.
+#   scripts/bench.sh                    all benchmarks on Python 3.11
+#   QUIB_BENCH_PYTHON=3.13 scripts/bench.sh
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-version=${QUIB_BENCH_PYTHON:-3.12}
-QUIB_BUILD_TYPE=Release "$root/scripts/dev-env.sh" "$version"
-for bench in "$root"/bench/*.py; do
-  echo "=================== $(basename "$bench") ==================="
-  "$root/.venvs/$version/bin/python" "$bench" "$@"
+version=${QUIB_BENCH_PYTHON:-3.11}
+QUIB_TESTING=ON QUIB_SANITIZE=OFF QUIB_BUILD_TYPE=Release "$root/scripts/dev-env.sh" "$version"
+failed=()
+for bench in "$root"/bench/bench_*.py; do
+  echo "== $(basename "$bench") on Python $version"
+  if ! (cd "$root" && "$root/.venvs/$version/bin/python" "$bench"); then failed+=("$(basename "$bench")"); fi
 done
+if [ ${#failed[@]} -ne 0 ]; then
+  echo "FAILED: ${failed[*]}"
+  exit 1
+fi

@@ -11,6 +11,11 @@ namespace {
 using namespace quib;
 
 PyMethodDef FUNCTIONS[] = {
+    py::fast_method<module::count_plain_containers>(
+        "_count_plain_containers",
+        "_count_plain_containers(value, limit)\n--\n\n"
+        "The number of exact lists and dicts in value (through list items and dict values, each occurrence "
+        "counted), at most limit; 0 when value is not an exact list or dict. Runs no Python code."),
     py::noargs_method<module::current_thread_hook_state>(
         "_current_thread_hook_state",
         "_current_thread_hook_state()\n--\n\n"
@@ -20,10 +25,18 @@ PyMethodDef FUNCTIONS[] = {
         "_frame_local(frame, name)\n--\n\n"
         "Read one local of a frame as (frame.f_locals[name],), or None when unbound. Needs CPython 3.12 or "
         "newer; this engine always raises NotImplementedError."),
+    py::fast_method<module::native_dump_msgpack>(
+        "_native_dump_msgpack",
+        "_native_dump_msgpack(value, lightweight_repr=False)\n--\n\n"
+        "Encode value with the native MessagePack encoder that traced frames use, without a size budget."),
     py::noargs_method<module::native_construction_walk_state>(
         "_native_construction_walk_state",
         "_native_construction_walk_state()\n--\n\n"
         "State of the native walk for objects under construction: always \"unsupported\"."),
+    py::noargs_method<module::native_encode_in_progress>(
+        "_native_encode_in_progress",
+        "_native_encode_in_progress()\n--\n\n"
+        "Whether the calling thread is inside a native encode that runs Python code for a value."),
     py::noargs_method<module::native_objects_under_construction>(
         "_native_objects_under_construction",
         "_native_objects_under_construction()\n--\n\n"

@@ -34,6 +34,15 @@ PyObject* frame_builtins(PyFrameObject* frame) {
 #endif
 }
 
+PyObject* type_dict(PyTypeObject* type) {
+#if QUIB_PY_AT_LEAST(3, 12)
+    return PyType_GetDict(type);
+#else
+    Py_XINCREF(type->tp_dict);
+    return type->tp_dict;
+#endif
+}
+
 PyObject* fetch_exception() {
 #if QUIB_PY_AT_LEAST(3, 12)
     return PyErr_GetRaisedException();

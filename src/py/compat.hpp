@@ -19,6 +19,10 @@ PyObject* frame_globals(PyFrameObject* frame);
 PyObject* frame_locals(PyFrameObject* frame);
 PyObject* frame_builtins(PyFrameObject* frame);
 
+// Strong reference to a type's own attribute dict (static builtin types keep theirs per
+// interpreter from 3.12 on, where tp_dict may be unset).
+PyObject* type_dict(PyTypeObject* type);
+
 // Take the current exception (normalised, traceback attached) or nullptr when none is set; the
 // error indicator is cleared.
 PyObject* fetch_exception();

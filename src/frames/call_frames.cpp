@@ -1,0 +1,91 @@
+#include "frames/call_frames.hpp"
+
+#include "frames/line_numbers.hpp"
+#include "module/thread_hooks.hpp"
+#include "py/conversions.hpp"
+
+namespace quib::frames {
+
+using py::PyError;
+using py::Ref;
+using py::Result;
+
+namespace {
+
+Result<std::optional<CallSite>> call_site_of(const CallFrameEntry& entry) {
+    if (!PyFrame_Check(entry.frame.get())) return py::conversion_error(entry.frame.get(), "PyFrame");
+    auto line = frame_line_number_i32_with(entry.frame.as<PyFrameObject>());
+    if (!line) return std::move(line).error();
+    return std::optional<CallSite>(CallSite{entry.id, line.value()});
+}
+
+}  // namespace
+
+Result<std::optional<CallSite>> CallFrames::get_user_code_call_site(PyObject* frame, EventKind event,
+                                                                    const FrameId& id,
+                                                                    std::shared_ptr<const CodeLines> code) {
+    const CallFrameEntry* caller = nullptr;
+    std::size_t count = entries_.size();
+    if (count > 0) {
+        if (entries_[count - 1].id != id) {
+            caller = &entries_[count - 1];
+        } else if (count > 1 && entries_[count - 2].id != id) {
+            caller = &entries_[count - 2];
+        }
+    }
+    std::optional<CallSite> site;
+    if (caller != nullptr) {
+        auto found = call_site_of(*caller);
+        if (!found) return std::move(found).error();
+        site = found.value();
+    }
+    if (is_closing(event)) {
+        for (std::size_t i = entries_.size(); i > 0; --i) {
+            if (entries_[i - 1].id == id) {
+                pop_from(i - 1);
+                break;
+            }
+        }
+    } else {
+        entries_.push_back(CallFrameEntry{Ref::take(frame), id, std::move(code)});
+    }
+    return site;
+}
+
+Result<Ref> CallFrames::snapshot_call_site_frames() const {
+    std::size_t count = entries_.size();
+    std::size_t first = count > 2 ? count - 2 : 0;
+    Result<Ref> list = py::checked(PyList_New(0));
+    if (!list) return list;
+    for (std::size_t i = first; i < count; ++i) {
+        const CallFrameEntry& entry = entries_[i];
+        std::string_view id = entry.id.view();
+        Result<Ref> pair = py::checked(
+            Py_BuildValue("(Os#)", entry.frame.get(), id.data(), static_cast<Py_ssize_t>(id.size())));
+        if (!pair) return pair;
+        if (PyList_Append(list->get(), pair->get()) < 0) return PyError::fetch();
+    }
+    return list;
+}
+
+void CallFrames::truncate_at(const FrameId& id) {
+    for (std::size_t i = entries_.size(); i > 0; --i) {
+        if (entries_[i - 1].id == id) {
+            pop_from(i - 1);
+            return;
+        }
+    }
+}
+
+void CallFrames::clear() { pop_from(0); }
+
+void CallFrames::pop_from(std::size_t from) {
+    hooks::Suspension suspension;
+    while (entries_.size() > from) {
+        // Out of the stack first, so that code run by the frame's release sees a consistent stack.
+        CallFrameEntry entry = std::move(entries_.back());
+        entries_.pop_back();
+    }
+}
+
+}  // namespace quib::frames

@@ -1,0 +1,60 @@
+// One thread's stack of recorded frames that are currently running, bottom first. It gives each
+// record its user-code call site: the recorded frame that called this one, and the line that
+// caller is on.
+#pragma once
+
+#include "frames/event_kind.hpp"
+#include "frames/frame_id.hpp"
+#include "py/error.hpp"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace quib::frames {
+
+// Per-code line facts that the monitoring tracer hands along with each entry (line frames); the
+// stack only keeps them alive while the entry exists.
+struct CodeLines;
+
+struct CallSite {
+    FrameId call_frame_id;
+    std::optional<std::int32_t> line;
+};
+
+struct CallFrameEntry {
+    py::Ref frame;
+    FrameId id;
+    std::shared_ptr<const CodeLines> code;
+};
+
+// Holds strong references to frames: it is created, used and destroyed with the interpreter lock
+// held, on its own thread.
+class CallFrames {
+public:
+    // The call site of the event of `frame` with id `id`, then the stack update: an opening event
+    // pushes the frame, a closing event pops it (and anything left above it). So an opening event
+    // gets its caller, and a closing event the frame below itself. A caller whose line number
+    // cannot be read fails the call and leaves the stack as it was.
+    py::Result<std::optional<CallSite>> get_user_code_call_site(PyObject* frame, EventKind event, const FrameId& id,
+                                                                std::shared_ptr<const CodeLines> code = nullptr);
+    // [(frame, frame id text)] for the top two entries (fewer on a shorter stack), bottom first.
+    py::Result<py::Ref> snapshot_call_site_frames() const;
+
+    // Removes the topmost entry with this id and everything above it (an opening event whose
+    // record was abandoned); nothing when there is none.
+    void truncate_at(const FrameId& id);
+    void clear();
+
+    const std::vector<CallFrameEntry>& entries() const noexcept { return entries_; }
+
+private:
+    // Pops entries [from, end). Dropping the last reference to a frame may run Python code (its
+    // locals' finalizers); that code is not traced.
+    void pop_from(std::size_t from);
+
+    std::vector<CallFrameEntry> entries_;
+};
+
+}  // namespace quib::frames
