@@ -67,6 +67,11 @@ PyMethodDef FUNCTIONS[] = {
         "set_current_thread_quib_worker(value)\n--\n\n"
         "Mark (True) or unmark (False) the calling thread as a quib worker, which is never recorded. Returns "
         "the previous mark."),
+    py::noargs_method<module::writer_circuit_open>(
+        "writer_circuit_open",
+        "writer_circuit_open()\n--\n\n"
+        "True once a trace writer stopped making progress while its queue was full: tracing is then "
+        "disabled until the process restarts."),
 };
 
 int execute_module(PyObject* module) noexcept {

@@ -1,0 +1,26 @@
+// The value encoder's interning hook, backed by a tracer's `ValueInterning` and the capture of the
+// trace being recorded. A tracer makes one per encoding job and hands it to the encoder.
+#pragma once
+
+#include "storage/value_interning.hpp"
+#include "values/value_interning_hook.hpp"
+
+namespace quib::storage {
+
+class InterningHook final : public values::ValueInterningHook {
+public:
+    InterningHook(ValueInterning& interning, ValueInterningContext context)
+        : interning_(interning), context_(std::move(context)) {}
+
+    values::InternAnswer lookup_value(PyObject* object, values::InternKind kind, std::string_view text,
+                                      values::ByteBuffer& out, std::string& message) override;
+    void cache_current_value(PyObject* object, values::InternKind kind, std::size_t text_length,
+                             std::span<const std::uint8_t> encoded) override;
+
+private:
+    ValueInterning& interning_;
+    ValueInterningContext context_;
+};
+
+}  // namespace quib::storage
+
