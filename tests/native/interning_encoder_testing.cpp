@@ -3,8 +3,6 @@
 // Present once the value encoder is part of the build.
 #include "storage_support.hpp"
 
-#if __has_include("values/encoder.hpp")
-
 #include "storage/interning_hook.hpp"
 #include "values/byte_buffer.hpp"
 #include "values/encoder.hpp"
@@ -36,4 +34,3 @@ QUIB_TESTING_FUNCTION(py::fast_method<interning_encode>("interning_encode",
 
 }  // namespace
 
-#endif

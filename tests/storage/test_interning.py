@@ -133,10 +133,6 @@ def test_an_open_circuit_fails_the_value_with_the_writer_message(db):
     t.interning_drop(interning)
 
 
-needs_encoder = pytest.mark.skipif(not hasattr(t, "interning_encode"), reason="the value encoder is not built yet")
-
-
-@needs_encoder
 def test_the_encoder_writes_references_for_repeated_large_strings(interning, capture, raw):
     from quib.serialize import load_msgpack
 
@@ -150,7 +146,6 @@ def test_the_encoder_writes_references_for_repeated_large_strings(interning, cap
     assert [load_msgpack(r, values=values) for r in records] == [{"body": body, "blob": blob, "n": n} for n in range(3)]
 
 
-@needs_encoder
 def test_short_and_subclassed_strings_are_never_interned(interning, memory_capture):
     class Text(str):
         pass
