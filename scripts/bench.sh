@@ -8,6 +8,9 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 version=${QUIB_BENCH_PYTHON:-3.11}
 QUIB_TESTING=ON QUIB_SANITIZE=OFF QUIB_BUILD_TYPE=Release "$root/scripts/dev-env.sh" "$version"
+# VizTracer is a point of comparison for the tracer benchmark only, never a dependency.
+"$root/.venvs/$version/bin/python" -m pip install -q --disable-pip-version-check -c "$root/constraints.txt" viztracer \
+  2> >(grep -v "is ignored: it is neither" >&2) || echo "(viztracer could not be installed: its rows are left out)"
 failed=()
 for bench in "$root"/bench/bench_*.py; do
   echo "== $(basename "$bench") on Python $version"
