@@ -196,7 +196,13 @@ Status write_frame_with_serializer_inner(ByteBuffer& out, const FrameEvent& even
                                              settings.interning);
         write_head(out, 0x8a, event, head.value());
         PyObject* value = event.value_kind == ValueKind::None || event.value == nullptr ? Py_None : event.value;
-        values::EncodeResult encoded = encoder.encode_value(value, out);
+        values::EncodeResult encoded;
+        if (value == Py_None && settings.max_value_bytes.value_or(1) >= 1) {
+            // Every call record's value slot: what the encoder would write, without its set-up.
+            values::msgpack::write_nil(out);
+        } else {
+            encoded = encoder.encode_value(value, out);
+        }
         if (!encoded.ok()) {
             failure = std::move(*encoded.error).into_pyerr();
         } else {
