@@ -306,3 +306,22 @@ def test_a_save_in_a_forked_child_uses_a_new_id_in_memory(tmp_path):
     # a new id, in memory, without touching the parent's file.
     assert counts[parent_id] == 2 and counts[child_id] == 6
     assert lines["child"].split()[1] != parent_id
+
+
+def test_call_sites_carry_the_callers_current_line(record):
+    def caller():
+        first = traced_program.leaf(1)
+        second = traced_program.leaf(2)
+        for _ in range(2):
+            traced_program.leaf(3)
+        return first, second
+
+    start = caller.__code__.co_firstlineno
+    _, _, trace = record(caller, {"filters": {"ignore_frames": ["conftest.py"]}})
+    records = frames_of(trace)
+    caller_id = records[0]["frame_id"]
+    lines = [r["user_code_call_site"]["line_number"] for r in records if r["event"] == "call" and r["co_name"] == "leaf"]
+    assert lines == [start + 1, start + 2, start + 4, start + 4]
+    assert {r["user_code_call_site"]["call_frame_id"] for r in records if r["co_name"] == "leaf"} == {caller_id}
+    paths = [r["path"] for r in records if r["co_name"] == "caller"]
+    assert paths[0].endswith(f":{start}") and paths[-1].endswith(f":{start + 5}")
