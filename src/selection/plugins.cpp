@@ -1,6 +1,10 @@
 #include "selection/plugins.hpp"
 
+#include "frames/clock.hpp"
+#include "frames/frame_id.hpp"
+#include "frames/line_numbers.hpp"
 #include "module/host.hpp"
+#include "values/dump_capped.hpp"
 #include "py/interned.hpp"
 
 namespace quib::selection {
@@ -168,6 +172,109 @@ Result<bool> PluginProcessor::matches_event(PyObject* frame, int event, PyObject
     if (verdict.get() == Py_False) return false;
     return PyError::format(PyExc_TypeError, "plugin matcher must return a bool, not %.200s",
                            Py_TYPE(verdict.get())->tp_name);
+}
+
+namespace {
+
+bool opens_run(int event) noexcept { return event == 0 || event == 3 || event == 5; }
+
+Result<Ref> text_object(std::string_view text) {
+    return py::checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+Status set_text(PyObject* dict, const char* key, std::string_view text) {
+    Result<Ref> value = text_object(text);
+    if (!value) return std::move(value).error();
+    return py::checked_status(PyDict_SetItemString(dict, key, value->get()));
+}
+
+// {"call_frame_id": id, "line_number": line} of the nearest recorded frame other than `frame`
+// itself, or None.
+Result<Ref> call_site_of(PyObject* frame, PyObject* call_site_frames) {
+    if (call_site_frames == nullptr || !PyList_Check(call_site_frames)) return Ref::none();
+    Py_ssize_t count = PyList_GET_SIZE(call_site_frames);
+    for (Py_ssize_t i = count - 1; i >= 0; --i) {
+        PyObject* entry = PyList_GET_ITEM(call_site_frames, i);
+        PyObject* entry_frame = PyTuple_GET_ITEM(entry, 0);
+        if (entry_frame == frame) continue;  // the traced frame's own record
+        if (!PyFrame_Check(entry_frame)) {
+            return PyError::format(PyExc_TypeError, "'%.200s' object cannot be converted to 'PyFrame'",
+                                   Py_TYPE(entry_frame)->tp_name);
+        }
+        auto line = frames::frame_line_number_i32_with(reinterpret_cast<PyFrameObject*>(entry_frame));
+        if (!line) return std::move(line).error();
+        Ref line_object = line.value() ? Ref::steal(PyLong_FromLong(*line.value())) : Ref::none();
+        if (!line_object) return PyError::fetch();
+        return py::checked(Py_BuildValue("{s:O,s:O}", "call_frame_id", PyTuple_GET_ITEM(entry, 1), "line_number",
+                                         line_object.get()));
+    }
+    return Ref::none();
+}
+
+}  // namespace
+
+Result<std::string> PluginProcessor::frame_id_for(PyObject* frame, int event) {
+    auto key = reinterpret_cast<std::uintptr_t>(frame);
+    auto ids = frame_ids.lock();
+    if (!opens_run(event)) {
+        auto found = ids->find(key);
+        if (found != ids->end()) return found->second;
+        return std::string(frames::FrameId::fresh().view());
+    }
+    std::string id(frames::FrameId::fresh().view());
+    (*ids)[key] = id;
+    return id;
+}
+
+Result<std::optional<PluginRecord>> PluginProcessor::process(PyObject* frame, int event, PyObject* argument,
+                                                             PyObject* call_site_frames, bool lightweight_repr,
+                                                             const values::Serializer& serializer) {
+    using Answer = std::optional<PluginRecord>;
+    if (!admits(event)) return Answer();
+    Ref record = Ref::steal(PyDict_New());
+    if (!record) return PyError::fetch();
+    Result<std::string> id = frame_id_for(frame, event);
+    if (!id) return std::move(id).error();
+    if (Status set = set_text(record.get(), "frame_id", id.value()); !set) return std::move(set).error();
+    Ref stamp = Ref::steal(PyFloat_FromDouble(frames::timestamp()));
+    if (!stamp || PyDict_SetItemString(record.get(), "timestamp", stamp.get()) < 0) return PyError::fetch();
+    Result<Ref> site = call_site_of(frame, call_site_frames);
+    if (!site) return std::move(site).error();
+    if (PyDict_SetItemString(record.get(), "user_code_call_site", site->get()) < 0) return PyError::fetch();
+    if (Status set = set_text(record.get(), "type", type_for(event)); !set) return std::move(set).error();
+    if (subtype) {
+        if (Status set = set_text(record.get(), "subtype", *subtype); !set) return std::move(set).error();
+    }
+    if (processor) {
+        Ref name = Ref::steal(PyUnicode_FromString(EVENT_NAMES[static_cast<std::size_t>(event)]));
+        if (!name) return PyError::fetch();
+        PyObject* call_args[] = {frame, name.get(), argument != nullptr ? argument : Py_None, build_context.get()};
+        Ref entries = Ref::steal(PyObject_Vectorcall(processor.get(), call_args, 4, nullptr));
+        bool merged = false;
+        if (entries) {
+            // A dict, or any collections.abc.Mapping, is merged with dict.update.
+            int is_mapping = PyDict_Check(entries.get()) ? 1 : 0;
+            if (!is_mapping) {
+                Ref abc = Ref::steal(PyImport_ImportModule("collections.abc"));
+                Ref mapping = abc ? Ref::steal(PyObject_GetAttrString(abc.get(), "Mapping")) : Ref();
+                is_mapping = mapping ? PyObject_IsInstance(entries.get(), mapping.get()) : -1;
+            }
+            if (is_mapping == 1) {
+                merged = PyDict_Update(record.get(), entries.get()) == 0;
+            } else if (is_mapping == 0) {
+                PyErr_Format(PyExc_TypeError, "plugin process must return a mapping, not %.200s",
+                             Py_TYPE(entries.get())->tp_name);
+            }
+        }
+        if (!merged) PyErr_WriteUnraisable(processor.get());
+    }
+    PyObject* type = PyDict_GetItemString(record.get(), "type");  // borrowed
+    if (type == nullptr) throw py::InternalFailure("type is always set");
+    Result<std::string> type_text = text_of(type, "type");
+    if (!type_text) return std::move(type_text).error();
+    Result<Ref> bytes = values::dump_msgpack_capped(serializer, record.get(), max_value_bytes, lightweight_repr);
+    if (!bytes) return std::move(bytes).error();
+    return Answer(PluginRecord{std::move(type_text).value(), std::move(bytes).value()});
 }
 
 Result<Ref> get_callable(PyObject* plugin, const char* key) {

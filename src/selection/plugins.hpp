@@ -6,6 +6,7 @@
 #include "py/error.hpp"
 #include "py/gil_mutex.hpp"
 #include "selection/substring_finder.hpp"
+#include "values/serializer_state.hpp"
 
 #include <array>
 #include <cstdint>
@@ -17,6 +18,12 @@
 #include <vector>
 
 namespace quib::selection {
+
+// A plug-in record: its type (for example "start_test") and its encoded bytes.
+struct PluginRecord {
+    std::string type;
+    py::Ref bytes;
+};
 
 // Event indices as the tracers pass them.
 inline constexpr std::array<const char*, 6> EVENT_NAMES = {"call", "return", "unwind", "resume", "yield", "throw"};
@@ -41,12 +48,22 @@ public:
     // that the records of one call share an id. Shared by every thread using the processor.
     py::Guarded<std::unordered_map<std::uintptr_t, std::string>> frame_ids{"mutex poisoned"};
 
+    // The plug-in frame id for this event: a new one (stored) when it opens a run, else the stored
+    // one of the frame's run (or a new one, not stored, when there is none).
+    py::Result<std::string> frame_id_for(PyObject* frame, int event);
     // The type text of the record for an event index.
     const std::string& type_for(int event) const noexcept;
     // Whether the events list (if any) admits this event index.
     bool admits(int event) const noexcept;
     // matcher(frame, event name, argument, build context) as a bool; true without a matcher.
     py::Result<bool> matches_event(PyObject* frame, int event, PyObject* argument) const;
+    // The plug-in record for this event, or nothing when the processor's events leave it out.
+    // `call_site_frames` is CallFrames::snapshot_call_site_frames() of the thread: the recorded
+    // frames the record's call site is taken from. A failing processor callable is reported
+    // through the unraisable hook and the record keeps only its base entries.
+    py::Result<std::optional<PluginRecord>> process(PyObject* frame, int event, PyObject* argument,
+                                                    PyObject* call_site_frames, bool lightweight_repr,
+                                                    const values::Serializer& serializer);
     // Applies when the file contains the path fragment.
     bool applies_to_file(std::string_view file_name) const noexcept { return path_fragment.matches(file_name); }
 };

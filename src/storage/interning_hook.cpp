@@ -1,7 +1,5 @@
 #include "storage/interning_hook.hpp"
 
-#if __has_include("values/value_interning_hook.hpp")
-
 namespace quib::storage {
 
 namespace {
@@ -40,4 +38,3 @@ void InterningHook::cache_current_value(PyObject* object, values::InternKind kin
 
 }  // namespace quib::storage
 
-#endif

@@ -2,8 +2,6 @@
 // trace being recorded. A tracer makes one per encoding job and hands it to the encoder.
 #pragma once
 
-#if __has_include("values/value_interning_hook.hpp")
-
 #include "storage/value_interning.hpp"
 #include "values/value_interning_hook.hpp"
 
@@ -26,4 +24,3 @@ private:
 
 }  // namespace quib::storage
 
-#endif

@@ -155,3 +155,56 @@ QUIB_TESTING_FUNCTION(py::fast_method<plugins_match>(
     "plugins_match", "plugins_match(settings, code_name, frame, event, argument)\n--\n\n"));
 
 }  // namespace
+
+namespace {
+
+// A registry kept between calls, so that frame ids carry over from call to return.
+quib::selection::PluginRegistry& kept_registry() {
+    static auto* registry = new quib::selection::PluginRegistry();
+    return *registry;
+}
+
+quib::py::Result<quib::py::Ref> plugins_keep(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    using namespace quib;
+    auto parsed = py::parse<2>("plugins_keep", {"settings", "max_value_bytes"}, 1, args, nargs, kwnames);
+    if (!parsed) return std::move(parsed).error();
+    std::optional<std::uint64_t> budget;
+    if (parsed->given(1) && (*parsed)[1] != Py_None) {
+        auto bytes = py::u64_argument("plugins_keep", "max_value_bytes", (*parsed)[1]);
+        if (!bytes) return std::move(bytes).error();
+        budget = bytes.value();
+    }
+    auto registry = selection::load_plugins((*parsed)[0], budget);
+    if (!registry) return std::move(registry).error();
+    kept_registry() = std::move(registry).value();
+    return py::Ref::none();
+}
+
+// process() of the first kept processor for code_name: (type, bytes) or None.
+quib::py::Result<quib::py::Ref> plugins_process(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                                PyObject* kwnames) {
+    using namespace quib;
+    auto parsed = py::parse<5>("plugins_process", {"code_name", "frame", "event", "argument", "call_site_frames"}, 5,
+                               args, nargs, kwnames);
+    if (!parsed) return std::move(parsed).error();
+    const char* name = PyUnicode_AsUTF8((*parsed)[0]);
+    if (name == nullptr) return py::PyError::fetch();
+    auto found = kept_registry().find(name);
+    if (found == kept_registry().end()) return py::PyError::make(PyExc_KeyError, "no plugin for that code name");
+    long event = PyLong_AsLong((*parsed)[2]);
+    if (event == -1 && PyErr_Occurred()) return py::PyError::fetch();
+    auto serializer = values::Serializer::shared();
+    if (!serializer) return std::move(serializer).error();
+    auto record = found->second.front()->process((*parsed)[1], static_cast<int>(event), (*parsed)[3], (*parsed)[4],
+                                                 false, serializer.value());
+    if (!record) return std::move(record).error();
+    if (!record.value()) return py::Ref::none();
+    return py::checked(Py_BuildValue("(sO)", record.value()->type.c_str(), record.value()->bytes.get()));
+}
+
+QUIB_TESTING_FUNCTION(quib::py::fast_method<plugins_keep>("plugins_keep",
+                                                          "plugins_keep(settings, max_value_bytes=None)\n--\n\n"));
+QUIB_TESTING_FUNCTION(quib::py::fast_method<plugins_process>(
+    "plugins_process", "plugins_process(code_name, frame, event, argument, call_site_frames)\n--\n\n"));
+
+}  // namespace

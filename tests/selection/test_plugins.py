@@ -172,3 +172,98 @@ def test_load_plugin_data_resolves_references(plugin_module):
 def test_load_plugin_data_errors_are_clear(plugin_module, declared, message):
     with pytest.raises(quib.plugins.PluginError, match=message):
         quib.plugins.load_plugin_data({"plugins": declared})
+
+
+# Processing: the plug-in records themselves.
+
+from quib.serialize import Truncated, load_msgpack  # noqa: E402
+
+CALLER_ID = "frm_" + "C" * 26
+
+
+def process(frame, event, argument=None, call_site_frames=None):
+    result = _quib_testing.plugins_process("handle", frame, event, argument, call_site_frames or [])
+    if result is None:
+        return None
+    type_, data = result
+    return type_, load_msgpack(data)
+
+
+def test_record_base_entries_and_processor_entries():
+    def processor(frame, event, argument, context):
+        return {"event_seen": event, "argument": argument, "context": context}
+
+    _quib_testing.plugins_keep({"plugins": [plugin(process=processor, subtype="http",
+                                                   build_context=lambda c: {"k": 1})]})
+    caller = sys._getframe()
+    type_, record = process(caller, 0, "arg", [(caller.f_back, CALLER_ID), (caller, "frm_" + "D" * 26)])
+    assert type_ == "request"
+    assert list(record)[:5] == ["frame_id", "timestamp", "user_code_call_site", "type", "subtype"]
+    assert record["frame_id"].startswith("frm_") and len(record["frame_id"]) == 30
+    # The traced frame's own entry is skipped: the call site is the recorded frame below it.
+    assert record["user_code_call_site"] == {"call_frame_id": CALLER_ID, "line_number": caller.f_back.f_lineno}
+    assert (record["type"], record["subtype"]) == ("request", "http")
+    assert (record["event_seen"], record["argument"], record["context"]) == ("call", "arg", {"k": 1})
+
+
+def test_return_reuses_the_call_id_and_a_new_call_gets_a_new_one():
+    _quib_testing.plugins_keep({"plugins": [plugin()]})
+    frame = sys._getframe()
+    call = process(frame, 0)[1]["frame_id"]
+    ret = process(frame, 1)[1]["frame_id"]
+    again = process(frame, 0)[1]["frame_id"]
+    assert ret == call and again != call
+
+
+def test_events_list_limits_processing():
+    _quib_testing.plugins_keep({"plugins": [plugin(events=["call"])]})
+    frame = sys._getframe()
+    assert process(frame, 0)[0] == "request"
+    assert process(frame, 1) is None
+
+
+def test_processor_may_replace_the_type():
+    _quib_testing.plugins_keep({"plugins": [plugin(process=lambda *a: {"type": "start_test", "test_name": "t"})]})
+    type_, record = process(sys._getframe(), 0)
+    assert type_ == "start_test" and record["test_name"] == "t"
+
+
+@pytest.mark.parametrize("result", [None, 3, ["not", "a", "mapping"]])
+def test_a_processor_without_a_mapping_gives_the_base_record_and_one_report(result):
+    reports = []
+    hook, sys.unraisablehook = sys.unraisablehook, reports.append
+    try:
+        _quib_testing.plugins_keep({"plugins": [plugin(process=lambda *a: result)]})
+        type_, record = process(sys._getframe(), 0)
+    finally:
+        sys.unraisablehook = hook
+    assert set(record) == {"frame_id", "timestamp", "user_code_call_site", "type"}
+    assert len(reports) == 1
+
+
+def test_a_raising_processor_is_reported_and_tracing_goes_on():
+    reports = []
+
+    def fail(*args):
+        raise ValueError("plugin bug")
+
+    hook, sys.unraisablehook = sys.unraisablehook, reports.append
+    try:
+        _quib_testing.plugins_keep({"plugins": [plugin(process=fail)]})
+        assert process(sys._getframe(), 0)[0] == "request"
+    finally:
+        sys.unraisablehook = hook
+    assert [type(r.exc_value) for r in reports] == [ValueError]
+
+
+def test_a_non_text_type_fails():
+    _quib_testing.plugins_keep({"plugins": [plugin(process=lambda *a: {"type": 3})]})
+    with pytest.raises(TypeError):
+        process(sys._getframe(), 0)
+
+
+def test_a_huge_entry_is_truncated_alone():
+    _quib_testing.plugins_keep({"plugins": [plugin(process=lambda *a: {"data": "x" * 10000})]}, 1024)
+    _, record = process(sys._getframe(), 0)
+    assert isinstance(record["data"], Truncated)
+    assert record["type"] == "request" and record["frame_id"].startswith("frm_")

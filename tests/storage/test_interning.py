@@ -131,3 +131,26 @@ def test_an_open_circuit_fails_the_value_with_the_writer_message(db):
     assert t.interning_state(interning)["disabled"] and t.interning_state(interning)["table_size"] == 0
     t.capture_drop(capture)
     t.interning_drop(interning)
+
+
+def test_the_encoder_writes_references_for_repeated_large_strings(interning, capture, raw):
+    from quib.serialize import load_msgpack
+
+    body, blob = text(5, 8192), text(6, 5000).encode()
+    records = [t.interning_encode(interning, capture, {"body": body, "blob": blob, "n": n}) for n in range(3)]
+    assert body.encode() in records[0] and body.encode() in records[1] and body.encode() not in records[2]
+    assert records[2].count(b"\xd6\x09") == 2 and blob not in records[2]
+    t.capture_finish(capture, [], b"\x80", [])
+    values = read_container(raw / "trc_test.quib").values
+    assert sorted(values) == [0, 1]
+    assert [load_msgpack(r, values=values) for r in records] == [{"body": body, "blob": blob, "n": n} for n in range(3)]
+
+
+def test_short_and_subclassed_strings_are_never_interned(interning, memory_capture):
+    class Text(str):
+        pass
+
+    for value in (text(7, 4095), Text(text(8, 8192))):
+        outputs = {t.interning_encode(interning, memory_capture, value) for _ in range(3)}
+        assert len(outputs) == 1 and b"\xd6\x09" not in outputs.pop()
+    assert t.interning_state(interning)["table_size"] == 0

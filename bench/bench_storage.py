@@ -1,6 +1,6 @@
 """Trace storage throughput and memory, as ratios against a plain write measured in the same run.
 
-  python bench/storage.py [--mib 256] [--rss-mib 1024] [--dir DIR]
+  python bench/bench_storage.py [--mib 256] [--rss-mib 1024] [--dir DIR]
 
 Needs the test-only extension (_quib_testing), whose native loops do the appending so that Python
 call overhead stays out of the figures.
