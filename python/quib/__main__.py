@@ -56,7 +56,7 @@ def _command_run(arguments: argparse.Namespace) -> int:
     db_path = _db_path(arguments, config)
     db_path.parent.mkdir(parents=True, exist_ok=True)
     config.pop("db_path", None)
-    profiler = Profiler(db_path=db_path, config=config, trace_name=arguments.name, source="quib run")
+    profiler = Profiler(db_path=db_path, config=config, trace_name=arguments.name or script.name, source="quib run")
 
     # Run the script as `python script.py args` would: its own argv, its directory on sys.path.
     sys.argv = [str(script)] + list(arguments.args)

@@ -76,8 +76,15 @@ def install_database_guard():
 # Query sets. Without Django installed there are none, and the encoders never
 # ask again. With Django installed but not yet imported, none exist yet
 # either; the class is picked up once the program imports Django's models.
+def _django_installed():
+    try:
+        return importlib.util.find_spec("django") is not None
+    except (ImportError, ValueError):
+        return "django" in sys.modules
+
+
 _QuerySet = None
-_QuerySet_checked = importlib.util.find_spec("django") is None
+_QuerySet_checked = not _django_installed()
 
 
 def _get_queryset_class():

@@ -12,7 +12,7 @@ import reprlib
 from typing import Any, Dict, Iterator, List, Optional
 
 from quib import trace_container
-from quib.serialize import load_msgpack
+from quib.serialize import Repr, Truncated, Unserializable, load_msgpack
 
 OPENING = {"call", "resume", "throw"}
 CLOSING = {"return", "unwind", "yield"}
@@ -79,19 +79,38 @@ def load_trace(source) -> Trace:
 
 
 class _Shortener(reprlib.Repr):
+    """Short reprs of decoded values; the engine's placeholders show as what they stand for."""
+
     def __init__(self, width: int) -> None:
         super().__init__()
-        self.maxstring = max(20, width // 2)
-        self.maxother = max(20, width // 2)
-        self.maxlist = self.maxtuple = self.maxdict = self.maxset = self.maxfrozenset = 6
-        self.maxlevel = 3
+        self.width = width
+        self.maxstring = max(20, width // 3)
+        self.maxother = max(20, width // 3)
+        self.maxlist = self.maxtuple = self.maxdict = self.maxset = self.maxfrozenset = 4
+        self.maxlevel = 2
+
+    def repr1(self, value, level):
+        if isinstance(value, Repr):
+            return self._cut(value.text)
+        if isinstance(value, Truncated):
+            return f"<{value.type_name}: too large to record>"
+        if isinstance(value, Unserializable):
+            return f"<{value.type_name}>"
+        return super().repr1(value, level)
+
+    def _cut(self, text: str) -> str:
+        limit = self.maxother
+        return text if len(text) <= limit else text[: limit - 3] + "..."
+
+    def line(self, text: str) -> str:
+        return text if len(text) <= self.width else text[: self.width - 3] + "..."
 
 
 def _arguments(record: Dict[str, Any], shorten: _Shortener) -> str:
     local_values = record.get("locals")
-    if not isinstance(local_values, dict):
+    if not isinstance(local_values, dict) or record.get("co_name") == "<module>":
         return ""
-    return ", ".join(f"{name}={shorten.repr(value)}" for name, value in local_values.items())
+    return shorten.line(", ".join(f"{name}={shorten.repr(value)}" for name, value in local_values.items()))
 
 
 def _name(record: Dict[str, Any]) -> str:

@@ -12,9 +12,9 @@ using py::Result;
 
 namespace {
 
-Result<std::optional<CallSite>> call_site_of(const CallFrameEntry& entry) {
+Result<std::optional<CallSite>> call_site_of(const CallFrameEntry& entry, LineCache& lines) {
     if (!PyFrame_Check(entry.frame.get())) return py::conversion_error(entry.frame.get(), "PyFrame");
-    auto line = frame_line_number_i32_with(entry.frame.as<PyFrameObject>());
+    auto line = frame_line_number_i32_with(entry.frame.as<PyFrameObject>(), &lines);
     if (!line) return std::move(line).error();
     return std::optional<CallSite>(CallSite{entry.id, line.value()});
 }
@@ -35,7 +35,7 @@ Result<std::optional<CallSite>> CallFrames::get_user_code_call_site(PyObject* fr
     }
     std::optional<CallSite> site;
     if (caller != nullptr) {
-        auto found = call_site_of(*caller);
+        auto found = call_site_of(*caller, lines_);
         if (!found) return std::move(found).error();
         site = found.value();
     }

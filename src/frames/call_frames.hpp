@@ -5,6 +5,7 @@
 
 #include "frames/event_kind.hpp"
 #include "frames/frame_id.hpp"
+#include "frames/line_cache.hpp"
 #include "py/error.hpp"
 
 #include <cstdint>
@@ -48,6 +49,8 @@ public:
     void clear();
 
     const std::vector<CallFrameEntry>& entries() const noexcept { return entries_; }
+    // This thread's line-number cache, shared with the frame writer.
+    LineCache& line_cache() noexcept { return lines_; }
 
 private:
     // Pops entries [from, end). Dropping the last reference to a frame may run Python code (its
@@ -55,6 +58,7 @@ private:
     void pop_from(std::size_t from);
 
     std::vector<CallFrameEntry> entries_;
+    LineCache lines_;
 };
 
 }  // namespace quib::frames

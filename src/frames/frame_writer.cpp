@@ -35,7 +35,7 @@ struct RecordHead {
 Result<RecordHead> record_head(const FrameEvent& event) {
     RecordHead head;
     if (event.code != nullptr) {
-        auto line = frame_line_number(event.frame);
+        auto line = frame_line_number(event.frame, event.lines);
         if (!line) return std::move(line).error();
         head.line = line.value();
         if (event.code->qualname) {

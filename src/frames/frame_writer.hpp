@@ -11,6 +11,7 @@
 #include "frames/event_kind.hpp"
 #include "frames/frame_id.hpp"
 #include "frames/frame_path_cache.hpp"
+#include "frames/line_cache.hpp"
 #include "values/byte_buffer.hpp"
 #include "values/serializer_state.hpp"
 #include "values/value_interning_hook.hpp"
@@ -44,6 +45,7 @@ struct FrameEvent {
     const std::optional<CallSite>& call_site;
     const PrecomputedCode* code;             // nullptr: compute path and name from the frame
     FramePathCache& path_cache;
+    LineCache* lines = nullptr;  // the thread's line-number cache, when the tracer keeps one
 };
 
 struct EncoderSettings {

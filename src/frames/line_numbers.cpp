@@ -1,5 +1,7 @@
 #include "frames/line_numbers.hpp"
 
+#include "frames/line_cache.hpp"
+
 #include "py/conversions.hpp"
 #include "py/attributes.hpp"
 
@@ -19,8 +21,8 @@ Result<Ref> f_lineno(PyFrameObject* frame) { return py::attribute(reinterpret_ca
 
 }  // namespace
 
-Result<std::optional<std::uint64_t>> frame_line_number(PyFrameObject* frame) {
-    int line = PyFrame_GetLineNumber(frame);
+Result<std::optional<std::uint64_t>> frame_line_number(PyFrameObject* frame, LineCache* lines) {
+    int line = lines != nullptr ? lines->line_of(frame) : PyFrame_GetLineNumber(frame);
     if (line >= 0) return std::optional<std::uint64_t>(static_cast<std::uint64_t>(line));
     Result<Ref> attribute = f_lineno(frame);
     if (!attribute) return std::move(attribute).error();
@@ -30,8 +32,8 @@ Result<std::optional<std::uint64_t>> frame_line_number(PyFrameObject* frame) {
     return std::optional<std::uint64_t>(value.value());
 }
 
-Result<std::optional<std::int32_t>> frame_line_number_i32_with(PyFrameObject* frame) {
-    int line = PyFrame_GetLineNumber(frame);
+Result<std::optional<std::int32_t>> frame_line_number_i32_with(PyFrameObject* frame, LineCache* lines) {
+    int line = lines != nullptr ? lines->line_of(frame) : PyFrame_GetLineNumber(frame);
     if (line >= 0) return std::optional<std::int32_t>(line);
     Result<Ref> attribute = f_lineno(frame);
     if (!attribute) return std::move(attribute).error();

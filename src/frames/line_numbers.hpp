@@ -10,8 +10,11 @@
 
 namespace quib::frames {
 
-py::Result<std::optional<std::uint64_t>> frame_line_number(PyFrameObject* frame);
+class LineCache;
+
+// `lines` (optional) is the calling thread's cache of line numbers.
+py::Result<std::optional<std::uint64_t>> frame_line_number(PyFrameObject* frame, LineCache* lines = nullptr);
 // The same as a signed 32-bit number (call sites, plug-ins): a larger line is an OverflowError.
-py::Result<std::optional<std::int32_t>> frame_line_number_i32_with(PyFrameObject* frame);
+py::Result<std::optional<std::int32_t>> frame_line_number_i32_with(PyFrameObject* frame, LineCache* lines = nullptr);
 
 }  // namespace quib::frames

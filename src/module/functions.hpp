@@ -22,7 +22,6 @@ py::Result<py::Ref> register_noop_profiler(PyObject*);
 py::Result<py::Ref> native_dump_msgpack(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 py::Result<py::Ref> native_encode_in_progress(PyObject*);
 py::Result<py::Ref> count_plain_containers(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-
 py::Result<py::Ref> writer_circuit_open(PyObject*);
 
 }  // namespace quib::module

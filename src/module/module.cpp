@@ -2,6 +2,7 @@
 // also the order of `__all__`: the idle-monitor functions, the two classes, then the remaining
 // functions sorted by name. Engines that are not built yet have no row.
 #include "module/functions.hpp"
+#include "profiler/registration.hpp"
 #include "py/entry.hpp"
 #include "py/module_builder.hpp"
 #include "values/construction_switches.hpp"
@@ -62,6 +63,11 @@ PyMethodDef FUNCTIONS[] = {
         "register_noop_profiler",
         "register_noop_profiler()\n--\n\n"
         "Install, on the calling thread only, a native profile hook that ignores every event."),
+    py::fast_method<profiler::register_profiler>(
+        "register_profiler",
+        "register_profiler(profiler)\n--\n\n"
+        "Start recording through the profile hook with the host's profiler object's settings; sets its "
+        "native_profiler attribute."),
     py::fast_method<module::set_current_thread_quib_worker>(
         "set_current_thread_quib_worker",
         "set_current_thread_quib_worker(value)\n--\n\n"

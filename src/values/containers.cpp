@@ -5,6 +5,7 @@
 // is being written becomes a placeholder; and once a value has 1024 plain containers, repeated
 // ones become shared references.
 #include "values/encoder.hpp"
+#include "values/encoder_inline.hpp"
 
 #include "values/ext_types.hpp"
 #include "values/msgpack_writer.hpp"
@@ -13,11 +14,22 @@
 
 namespace quib::values {
 
+namespace {
+
+// Whether a container reached while tracking could be met again in the same value. Tracked
+// containers are reached from the snapshot stack (or are the value itself), which holds one
+// reference; with only one more (its place in the parent) nothing else can lead to it, and it
+// cannot have been remembered either (the tracker keeps a reference to what it remembers).
+// Skipping the index for those keeps unique containers, the common case, off the hash table.
+bool may_repeat(PyObject* container) noexcept { return Py_REFCNT(container) > 2; }
+
+}  // namespace
+
 bool NativeMsgpackEncoder::pack_container(PyObject* container, ByteBuffer& out, int depth) {
     if (extension_depth_ == 0 && dict_copy_depth_ == 0) {
         if (!shared_) {
             if (++plain_containers_ >= TRACKING_START) start_shared_tracking();
-        } else if (shared_->write_reference(container, out)) {
+        } else if (may_repeat(container) && shared_->write_reference(container, out)) {
             return true;
         }
     }
@@ -36,7 +48,8 @@ bool NativeMsgpackEncoder::pack_container(PyObject* container, ByteBuffer& out, 
     }
     if (!written) return false;
     if (extension_depth_ == 0 && shared_) {
-        const bool eligible = count > 1 && dict_copy_depth_ == 0 && placeholders_ == placeholders_before;
+        const bool eligible =
+            count > 1 && dict_copy_depth_ == 0 && placeholders_ == placeholders_before && may_repeat(container);
         shared_->record_completed(container, eligible);
     }
     return true;

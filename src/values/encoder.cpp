@@ -1,6 +1,7 @@
 // The encoder's entry, the dispatch on exact built-in types, the budget, and the bookkeeping that
 // every value shares (errors, the host profiler flag, the truncation marker, reserved headers).
 #include "values/encoder.hpp"
+#include "values/encoder_inline.hpp"
 
 #include "values/ext_types.hpp"
 #include "values/msgpack_writer.hpp"
@@ -95,21 +96,14 @@ EncodeResult NativeMsgpackEncoder::encode_value(PyObject* value, ByteBuffer& out
 
 bool NativeMsgpackEncoder::pack(PyObject* value, ByteBuffer& out, int depth) {
     if (depth < 0) return fail_text(PyExc_ValueError, "recursion limit exceeded.");
-    if (value == Py_None) {
-        msgpack::write_nil(out);
-        return true;
-    }
-    if (value == Py_True || value == Py_False) {
-        msgpack::write_bool(out, value == Py_True);
-        return true;
+    switch (pack_inert(value, out)) {
+        case Inert::Written: return true;
+        case Inert::Failed: return false;
+        case Inert::NotInert: break;
     }
     PyTypeObject* type = Py_TYPE(value);
-    if (type == &PyLong_Type) return pack_int(value, out, depth);
-    if (type == &PyFloat_Type) {
-        msgpack::write_double(out, PyFloat_AS_DOUBLE(value));
-        return true;
-    }
-    if (type == &PyUnicode_Type) return pack_str(value, out);
+    if (type == &PyLong_Type) return pack_int(value, out, depth);  // beyond 64 signed bits
+    if (type == &PyUnicode_Type) return pack_str(value, out);       // a candidate for interning
     if (type == &PyBytes_Type) return pack_bytes(value, out);
     if (type == &PyDict_Type || type == &PyList_Type) return pack_container(value, out, depth);
     return pack_uncommon(value, out, depth - 1);
@@ -131,13 +125,6 @@ bool NativeMsgpackEncoder::pack_int(PyObject* value, ByteBuffer& out, int depth)
         PyErr_Clear();  // beyond 64 bits: the extension below
     }
     return pack_uncommon(value, out, depth - 1);
-}
-
-bool NativeMsgpackEncoder::within_budget(std::size_t current, std::size_t more) const noexcept {
-    std::size_t projected = current + more;
-    if (projected < current) projected = SIZE_MAX;
-    projected = projected > credit_ ? projected - credit_ : 0;
-    return projected <= deadline_;
 }
 
 bool NativeMsgpackEncoder::over_budget() {

@@ -68,71 +68,81 @@ public:
     py::Status finish_reserved_extension(ByteBuffer& out, std::size_t position, std::int8_t type);
 
 private:
-    friend struct EncoderTesting;
+// The internals are called only from inside the engine library; hidden, so that those calls are
+// direct instead of going through the library's symbol table.
+#define QUIB_ENCODER_INTERNAL [[gnu::visibility("hidden")]]
 
     // encoder.cpp: entry, dispatch, budget, errors, profiler flag, truncation marker
-    bool pack(PyObject* value, ByteBuffer& out, int depth);
-    bool pack_int(PyObject* value, ByteBuffer& out, int depth);
-    bool within_budget(std::size_t current, std::size_t more) const noexcept;
+    QUIB_ENCODER_INTERNAL bool pack(PyObject* value, ByteBuffer& out, int depth);
+    QUIB_ENCODER_INTERNAL bool pack_int(PyObject* value, ByteBuffer& out, int depth);
+    bool within_budget(std::size_t current, std::size_t more) const noexcept {
+        std::size_t projected = current + more;
+        if (projected < current) projected = SIZE_MAX;
+        projected = projected > credit_ ? projected - credit_ : 0;
+        return projected <= deadline_;
+    }
     bool check_budget(const ByteBuffer& out, std::size_t more) {
         return within_budget(out.size(), more) || over_budget();
     }
-    bool over_budget();
-    bool fail(py::PyError error);
-    bool fail_python();  // fetches the exception that is set
-    bool fail_text(PyObject* type, const char* text);
-    bool set_profiler_flag();
-    py::Status reset_profiler_flag();
-    void write_truncation_marker(PyObject* value, ByteBuffer& out);
-    bool write_ext_checked(ByteBuffer& out, std::int8_t type, const void* payload, std::size_t length);
+    QUIB_ENCODER_INTERNAL bool over_budget();
+    QUIB_ENCODER_INTERNAL bool fail(py::PyError error);
+    QUIB_ENCODER_INTERNAL bool fail_python();  // fetches the exception that is set
+    QUIB_ENCODER_INTERNAL bool fail_text(PyObject* type, const char* text);
+    QUIB_ENCODER_INTERNAL bool set_profiler_flag();
+    QUIB_ENCODER_INTERNAL py::Status reset_profiler_flag();
+    QUIB_ENCODER_INTERNAL void write_truncation_marker(PyObject* value, ByteBuffer& out);
+    QUIB_ENCODER_INTERNAL bool write_ext_checked(ByteBuffer& out, std::int8_t type, const void* payload, std::size_t length);
 
     // strings.cpp
     enum class Inert : std::uint8_t { Written, NotInert, Failed };
-    Inert pack_inert(PyObject* item, ByteBuffer& out);
-    bool pack_str(PyObject* text, ByteBuffer& out);
-    bool pack_bytes(PyObject* bytes, ByteBuffer& out);
-    bool pack_bytearray(PyObject* bytes, ByteBuffer& out);
-    bool pack_unencodable_str(PyObject* text, ByteBuffer& out);
-    bool pack_binary(PyObject* object, InternKind kind, const char* data, std::size_t length, ByteBuffer& out,
+    Inert pack_inert(PyObject* item, ByteBuffer& out);  // inline, encoder_inline.hpp
+    bool write_fixstr(const char* data, std::size_t length, ByteBuffer& out);  // inline
+    QUIB_ENCODER_INTERNAL bool pack_str(PyObject* text, ByteBuffer& out);
+    QUIB_ENCODER_INTERNAL bool pack_bytes(PyObject* bytes, ByteBuffer& out);
+    QUIB_ENCODER_INTERNAL bool pack_bytearray(PyObject* bytes, ByteBuffer& out);
+    QUIB_ENCODER_INTERNAL bool pack_unencodable_str(PyObject* text, ByteBuffer& out);
+    QUIB_ENCODER_INTERNAL bool pack_binary(PyObject* object, InternKind kind, const char* data, std::size_t length, ByteBuffer& out,
                      bool is_str);
 
     // containers.cpp: lists and dicts, careful mode, shared references
-    bool pack_container(PyObject* container, ByteBuffer& out, int depth);
-    bool pack_list_items(PyObject* list, ByteBuffer& out, int depth);
-    bool pack_dict_items(PyObject* dict, ByteBuffer& out, int depth);
-    bool pack_snapshot(std::size_t from, ByteBuffer& out, int depth);
-    bool pack_dict_copy_tracked(PyObject* original, PyObject* copy, ByteBuffer& out, int depth);
-    bool write_placeholder(const char* text, ByteBuffer& out);
-    void start_shared_tracking();
-    void release_shared() noexcept;
+    QUIB_ENCODER_INTERNAL bool pack_container(PyObject* container, ByteBuffer& out, int depth);
+    QUIB_ENCODER_INTERNAL bool pack_list_items(PyObject* list, ByteBuffer& out, int depth);
+    QUIB_ENCODER_INTERNAL bool pack_dict_items(PyObject* dict, ByteBuffer& out, int depth);
+    QUIB_ENCODER_INTERNAL bool pack_snapshot(std::size_t from, ByteBuffer& out, int depth);
+    QUIB_ENCODER_INTERNAL bool pack_dict_copy_tracked(PyObject* original, PyObject* copy, ByteBuffer& out, int depth);
+    QUIB_ENCODER_INTERNAL bool write_placeholder(const char* text, ByteBuffer& out);
+    QUIB_ENCODER_INTERNAL void start_shared_tracking();
+    QUIB_ENCODER_INTERNAL void release_shared() noexcept;
 
     // uncommon.cpp: the non-native path
-    bool pack_uncommon(PyObject* value, ByteBuffer& out, int depth);
-    bool write_unsupported_leaf(PyObject* value, ByteBuffer& out, int depth);
-    bool unsupported_leaf_steps(PyObject* value, ByteBuffer& out, int depth);
-    bool pack_extension_items(PyObject* value, bool as_list, PyObject* items, ByteBuffer& out);
-    bool pack_reserved_items(PyObject* value, bool as_list, PyObject* items, std::int8_t type, ByteBuffer& out);
-    bool pack_with_msgpack(PyObject* value, ByteBuffer& out);
-    bool write_payload(Payload& payload, ByteBuffer& out);
+    QUIB_ENCODER_INTERNAL bool pack_uncommon(PyObject* value, ByteBuffer& out, int depth);
+    QUIB_ENCODER_INTERNAL bool write_unsupported_leaf(PyObject* value, ByteBuffer& out, int depth);
+    QUIB_ENCODER_INTERNAL bool unsupported_leaf_steps(PyObject* value, ByteBuffer& out, int depth);
+    QUIB_ENCODER_INTERNAL bool pack_extension_items(PyObject* value, bool as_list, PyObject* items, ByteBuffer& out);
+    QUIB_ENCODER_INTERNAL bool pack_reserved_items(PyObject* value, bool as_list, PyObject* items, std::int8_t type, ByteBuffer& out);
+    QUIB_ENCODER_INTERNAL bool pack_with_msgpack(PyObject* value, ByteBuffer& out);
+    QUIB_ENCODER_INTERNAL bool write_payload(Payload& payload, ByteBuffer& out);
 
     // leaf_payload.cpp
     enum class Plain : std::uint8_t { Unknown, Yes, No };
-    py::Result<bool> isinstance(PyObject* value, PyObject* cls, Plain& plain);
-    bool default_leaf_payload(PyObject* value, const ByteBuffer& out, Plain& plain, Payload& payload);
-    bool unmatched_leaf_payload(PyObject* value, Payload& payload);
-    py::Result<py::Ref> queryset_class();
-    bool handle_default_error(PyObject* value, ByteBuffer& out);
+    QUIB_ENCODER_INTERNAL py::Result<bool> isinstance(PyObject* value, PyObject* cls, Plain& plain);
+    QUIB_ENCODER_INTERNAL bool default_leaf_payload(PyObject* value, const ByteBuffer& out, Plain& plain, Payload& payload);
+    QUIB_ENCODER_INTERNAL bool unmatched_leaf_payload(PyObject* value, Payload& payload);
+    QUIB_ENCODER_INTERNAL py::Result<py::Ref> queryset_class();
+    QUIB_ENCODER_INTERNAL bool handle_default_error(PyObject* value, ByteBuffer& out);
 
     // repr.cpp
-    py::Result<MemoText> repr(PyObject* object, bool top_level);
-    py::Result<MemoText> bound_method_repr(PyObject* method);
+    QUIB_ENCODER_INTERNAL py::Result<MemoText> repr(PyObject* object, bool top_level);
+    QUIB_ENCODER_INTERNAL py::Result<MemoText> bound_method_repr(PyObject* method);
 
     // construction.cpp
-    bool construction_check_applies(PyObject* value) const;
-    bool construction_default(PyObject* value, Payload& payload, bool& applies);
-    py::Result<py::Ref> placeholder_if_under_construction(PyObject* value, PyObject* target, bool is_method);
-    py::Status load_construction_list();
-    bool listed_as_under_construction(PyObject* target) const;
+    QUIB_ENCODER_INTERNAL bool construction_check_applies(PyObject* value) const;
+    QUIB_ENCODER_INTERNAL bool construction_default(PyObject* value, Payload& payload, bool& applies);
+    QUIB_ENCODER_INTERNAL py::Result<py::Ref> placeholder_if_under_construction(PyObject* value, PyObject* target, bool is_method);
+    QUIB_ENCODER_INTERNAL py::Status load_construction_list();
+    QUIB_ENCODER_INTERNAL bool listed_as_under_construction(PyObject* target) const;
+
+#undef QUIB_ENCODER_INTERNAL
 
     const SerializerState& state_;
     std::optional<std::uint64_t> budget_;

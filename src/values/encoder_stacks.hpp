@@ -56,7 +56,7 @@ private:
 class RefStack {
 public:
     std::size_t size() const noexcept { return size_; }
-    void push(PyObject* borrowed) {
+    [[gnu::always_inline]] void push(PyObject* borrowed) {
         if (size_ < INLINE) {
             inline_[size_] = py::Ref::take(borrowed);
         } else {

@@ -4,13 +4,53 @@
 #include "values/msgpack_writer.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <unordered_map>
 
 namespace quib::values {
 
+const std::uint64_t* AddressIndex::find(PyObject* key) const noexcept {
+    if (slots_.empty()) return nullptr;
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t at = slot_of(key);; at = (at + 1) & mask) {
+        const Slot& slot = slots_[at];
+        if (slot.key == key) return &slot.value;
+        if (slot.key == nullptr) return nullptr;
+    }
+}
+
+void AddressIndex::insert_or_assign(PyObject* key, std::uint64_t value) {
+    if ((used_ + 1) * 2 > slots_.size()) grow();
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t at = slot_of(key);; at = (at + 1) & mask) {
+        Slot& slot = slots_[at];
+        if (slot.key == key) {
+            slot.value = value;
+            return;
+        }
+        if (slot.key == nullptr) {
+            slot = {key, value};
+            ++used_;
+            return;
+        }
+    }
+}
+
+void AddressIndex::grow() {
+    std::vector<Slot> old = std::move(slots_);
+    const std::size_t size = old.empty() ? 1024 : old.size() * 2;
+    slots_.assign(size, Slot{});
+    shift_ = static_cast<unsigned>(64 - std::countr_zero(size));
+    used_ = 0;
+    for (const Slot& slot : old) {
+        if (slot.key != nullptr) insert_or_assign(slot.key, slot.value);
+    }
+}
+
 bool SharedContainers::write_reference(PyObject* container, ByteBuffer& out) const {
-    auto found = index_.find(container);
-    if (found == index_.end()) return false;
-    const std::uint64_t distance = completed_ - 1 - found->second;
+    const std::uint64_t* ordinal = index_.find(container);
+    if (ordinal == nullptr) return false;
+    const std::uint64_t distance = completed_ - 1 - *ordinal;
     if (distance > MAX_DISTANCE) return false;
     msgpack::write_fixext4(out, ext::SHARED, static_cast<std::uint32_t>(distance));
     return true;

@@ -11,7 +11,6 @@
 #include "values/byte_buffer.hpp"
 
 #include <cstdint>
-#include <unordered_map>
 #include <vector>
 
 namespace quib::values {
@@ -19,6 +18,28 @@ namespace quib::values {
 inline constexpr std::uint64_t TRACKING_START = 1024;     // plain containers before tracking starts
 inline constexpr std::size_t MAX_REMEMBERED = 262144;     // containers kept for references
 inline constexpr std::uint64_t MAX_DISTANCE = 0xffffffffULL;
+
+// Container address to completion ordinal: open addressing, linear probing, no allocation per
+// entry (a value with tracking on may complete hundreds of thousands of containers).
+class AddressIndex {
+public:
+    const std::uint64_t* find(PyObject* key) const noexcept;
+    void insert_or_assign(PyObject* key, std::uint64_t value);
+
+private:
+    struct Slot {
+        PyObject* key = nullptr;
+        std::uint64_t value = 0;
+    };
+    std::size_t slot_of(PyObject* key) const noexcept {
+        const auto bits = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(key) >> 4);
+        return static_cast<std::size_t>((bits * 0x9E3779B97F4A7C15ULL) >> shift_);
+    }
+    void grow();
+    std::vector<Slot> slots_;
+    std::size_t used_ = 0;
+    unsigned shift_ = 64;
+};
 
 class SharedContainers {
 public:
@@ -33,7 +54,7 @@ public:
 
 private:
     std::vector<py::Ref> kept_;  // keeps remembered addresses from being reused
-    std::unordered_map<PyObject*, std::uint64_t> index_;
+    AddressIndex index_;
     std::uint64_t completed_ = 0;
 };
 

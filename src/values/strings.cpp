@@ -1,65 +1,25 @@
 // Strings and binary values, and the inert items of the list and dict prefixes.
 #include "values/encoder.hpp"
+#include "values/encoder_inline.hpp"
 
 #include "values/ext_types.hpp"
 #include "values/msgpack_writer.hpp"
 #include "values/names.hpp"
 
+#include <cstring>
+
 namespace quib::values {
 
 using py::Ref;
 
-namespace {
-
-bool interning_may_apply(ValueInterningHook* hook, std::size_t length) noexcept {
-    return hook != nullptr && length >= INTERN_MIN && length <= INTERN_MAX;
-}
-
-}  // namespace
-
-// Items that are written without running any Python code (and without the interning hook, which
-// may have to wait for the trace writer and so let other threads run): None, booleans, exact ints
-// in 64 signed bits, floats, str, bytes.
-NativeMsgpackEncoder::Inert NativeMsgpackEncoder::pack_inert(PyObject* item, ByteBuffer& out) {
-    if (item == Py_None) {
-        msgpack::write_nil(out);
-        return Inert::Written;
-    }
-    if (item == Py_True || item == Py_False) {
-        msgpack::write_bool(out, item == Py_True);
-        return Inert::Written;
-    }
-    PyTypeObject* type = Py_TYPE(item);
-    if (type == &PyLong_Type) {
-        int overflow = 0;
-        const long long number = PyLong_AsLongLongAndOverflow(item, &overflow);
-        if (overflow != 0) return Inert::NotInert;
-        msgpack::write_int(out, number);
-        return Inert::Written;
-    }
-    if (type == &PyFloat_Type) {
-        msgpack::write_double(out, PyFloat_AS_DOUBLE(item));
-        return Inert::Written;
-    }
-    if (type == &PyUnicode_Type) {
-        if (interning_ != nullptr) {
-            Py_ssize_t size = 0;
-            if (PyUnicode_AsUTF8AndSize(item, &size) == nullptr) {
-                PyErr_Clear();  // the snapshot path reports it
-                return Inert::NotInert;
-            }
-            if (interning_may_apply(interning_, static_cast<std::size_t>(size))) return Inert::NotInert;
-        }
-        return pack_str(item, out) ? Inert::Written : Inert::Failed;
-    }
-    if (type == &PyBytes_Type) {
-        if (interning_may_apply(interning_, static_cast<std::size_t>(PyBytes_GET_SIZE(item)))) return Inert::NotInert;
-        return pack_bytes(item, out) ? Inert::Written : Inert::Failed;
-    }
-    return Inert::NotInert;
-}
-
 bool NativeMsgpackEncoder::pack_str(PyObject* text, ByteBuffer& out) {
+    if (PyUnicode_IS_COMPACT_ASCII(text)) {
+        // ASCII is its own UTF-8: the characters follow the object header.
+        const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
+        const char* data = static_cast<const char*>(PyUnicode_DATA(text));
+        if (length < 32 && interning_ == nullptr) return write_fixstr(data, length, out);
+        return pack_binary(text, InternKind::Str, data, length, out, true);
+    }
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
     if (utf8 == nullptr) {

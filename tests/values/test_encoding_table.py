@@ -137,15 +137,20 @@ def test_self_containing_list_and_dict(dump):
     assert dump(mapping) == b"\x81\xa1k" + ext(0, b"{...}")
 
 
+def nested(levels):
+    value = []
+    for _ in range(levels - 1):
+        value = [value]
+    return value
+
+
 def test_nesting_limit(dump):
-    deep = []
-    for _ in range(600):
-        deep = [deep]
-    assert dump(deep) == msgpack.packb(deep)
     limit = 1024 if msgpack.version >= (1, 2) else 511
-    at_limit = []
-    for _ in range(limit):
-        at_limit = [at_limit]
-    assert dump(at_limit) == msgpack.packb(at_limit)
+    if limit == 1024:
+        assert dump(nested(600)) == msgpack.packb(nested(600))
+    else:
+        with pytest.raises(ValueError, match=r"^recursion limit exceeded\.$"):
+            dump(nested(600))
+    assert dump(nested(limit + 1)) == msgpack.packb(nested(limit + 1))
     with pytest.raises(ValueError, match=r"^recursion limit exceeded\.$"):
-        dump([at_limit])
+        dump(nested(limit + 2))

@@ -8,6 +8,7 @@ import textwrap
 
 import _quib
 import _quib_testing
+import msgpack
 import pytest
 
 from quib import serialize
@@ -23,11 +24,18 @@ class Counted:
         type(self).calls += 1
         return "Counted()"
 
+    def method(self):
+        pass
+
 
 def test_one_job_calls_each_repr_once():
     value = Counted()
-    encoded, _, hook_used, _, memoized = _quib_testing.encode_values([value, [value, {"v": value}]])
-    assert Counted.calls == 1 and memoized == 1 and hook_used
+    values = [value, [value, {"v": value}], value.method, value.method]
+    encoded, _, hook_used, _, memoized = _quib_testing.encode_values(values)
+    assert Counted.calls == 1 and memoized == 3 and hook_used
+    unpacker = msgpack.Unpacker(raw=False, ext_hook=lambda code, data: data)
+    unpacker.feed(encoded)
+    assert list(unpacker)[-1] == f"<bound method {Counted.method.__qualname__} of Counted()>".encode()
     Counted.calls = 0
     many = [Counted() for _ in range(1100)]
     _, _, _, _, memoized = _quib_testing.encode_values([many, many])

@@ -155,3 +155,39 @@ def test_a_failed_value_leaves_the_buffer_as_it_was():
         for _ in range(2000):
             deep = [deep]
         _quib_testing.encode_values([deep], None, False, prefix)
+
+
+def test_released_memoryview_is_written_as_its_repr():
+    view = memoryview(b"abc")
+    view.release()
+    for encode in (native, serialize.dump_msgpack):
+        decoded = serialize.load_msgpack(encode([view, 1]))
+        assert decoded[0].text.startswith("<released memory at ") and decoded[1] == 1
+
+
+def test_first_use_from_two_threads_waits_without_the_interpreter_lock():
+    import subprocess
+    import textwrap
+
+    script = textwrap.dedent("""
+        import importlib.abc, sys, threading, time
+
+        class Slow(importlib.abc.MetaPathFinder):
+            def find_spec(self, name, path, target=None):
+                if name == "quib.serialize":
+                    time.sleep(0.5)  # releases the interpreter lock; the other thread runs
+                return None
+
+        sys.meta_path.insert(0, Slow())
+        import _quib
+
+        results = []
+        threads = [threading.Thread(target=lambda: results.append(_quib._native_dump_msgpack((1,))))
+                   for _ in range(2)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        assert results == [bytes.fromhex("d5069101")] * 2, results
+    """)
+    subprocess.run([sys.executable, "-c", script], check=True, timeout=60)

@@ -78,7 +78,7 @@ def expected(value):
     return value
 
 
-@settings(suppress_health_check=[HealthCheck.too_slow])
+@settings(suppress_health_check=[HealthCheck.too_slow], deadline=None)
 @given(mixed_values)
 def test_mixed_values_round_trip_and_both_encoders_agree(value):
     encoded = native(value)
@@ -86,7 +86,7 @@ def test_mixed_values_round_trip_and_both_encoders_agree(value):
     assert serialize.load_msgpack(encoded) == expected(value)
 
 
-@settings(suppress_health_check=[HealthCheck.too_slow], max_examples=50)
+@settings(suppress_health_check=[HealthCheck.too_slow], max_examples=50, deadline=None)
 @given(mixed_values, st.integers(min_value=0, max_value=200))
 def test_both_encoders_truncate_alike(value, budget):
     import _quib_testing
@@ -97,3 +97,14 @@ def test_both_encoders_truncate_alike(value, budget):
     assert truncated[0] == isinstance(decoded, serialize.Truncated)
     if not truncated[0]:
         assert len(encoded) <= budget
+
+
+@settings(suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large], max_examples=40, deadline=None)
+@given(st.lists(mixed_values, min_size=1, max_size=4), st.lists(st.integers(0, 7), min_size=1030, max_size=1200))
+def test_shared_references_agree_and_round_trip(pool, picks):
+    shared = [[item, index] for index, item in enumerate(pool)]
+    value = {"picked": [shared[i % len(shared)] for i in picks], "pool": shared}
+    encoded = native(value)
+    assert b"\xd6\x0b" in encoded  # tracking started and some container was referenced
+    assert serialize.dump_msgpack(value) == encoded
+    assert serialize.load_msgpack(encoded) == expected(value)
