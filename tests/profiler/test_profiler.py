@@ -325,3 +325,33 @@ def test_call_sites_carry_the_callers_current_line(record):
     assert {r["user_code_call_site"]["call_frame_id"] for r in records if r["co_name"] == "leaf"} == {caller_id}
     paths = [r["path"] for r in records if r["co_name"] == "caller"]
     assert paths[0].endswith(f":{start}") and paths[-1].endswith(f":{start + 5}")
+
+
+def run_test(name):
+    return traced_program.leaf(len(name))
+
+
+def test_one_trace_per_test_saves_each_test_under_its_name(tmp_path):
+    boundaries = {
+        "co_names": ["run_test"],
+        "path_fragment": "test_profiler.py",
+        "call_type": "start_test",
+        "return_type": "end_test",
+        "process": lambda frame, event, arg, context: {"test_name": frame.f_locals["name"], "test_class": "Suite"},
+    }
+    db_path = tmp_path / "db.sqlite3"
+    profiler = Profiler(db_path=db_path, config={"plugins": [boundaries]}, one_trace_per_test=True)
+    profiler.start()
+    try:
+        traced_program.leaf(0)  # before any test: dropped
+        run_test("first")
+        run_test("second")
+    finally:
+        profiler.stop()
+    traces = {t.name: t for t in db.list_traces(db_path)}
+    assert set(traces) == {"Suite.first", "Suite.second"}
+    first = load_trace(traces["Suite.first"].path(db_path))
+    kinds = [(r["type"], r.get("co_name")) for r in first.threads[0].records]
+    assert kinds[0] == ("start_test", None) and kinds[-1] == ("end_test", None)
+    assert ("frame", "leaf") in kinds
+    assert len({t.id for t in traces.values()}) == 2
