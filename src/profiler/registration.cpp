@@ -73,7 +73,11 @@ Result<std::shared_ptr<ProfilerState>> construct(PyObject* profiler) {
                                Py_TYPE(config->get())->tp_name);
     }
     PyObject* settings = config->get();
-    state->settings = config.value();
+    // The settings are read once: a copy, so that later changes to the host's dict do not show up
+    // in the metadata of the traces this profiler saves.
+    Result<Ref> copy = py::checked(PyDict_Copy(settings));
+    if (!copy) return std::move(copy).error();
+    state->settings = std::move(copy).value();
     auto parsed = config::Config::create(settings);
     if (!parsed) return std::move(parsed).error();
     state->config = std::move(parsed).value();

@@ -107,6 +107,14 @@ std::unordered_map<std::string, std::uint32_t> thread_tokens(TraceInputs& inputs
     return tokens;
 }
 
+storage::TokenLookup token_lookup(const std::unordered_map<std::string, std::uint32_t>& tokens) {
+    return [&tokens](std::string_view key) -> std::optional<std::uint32_t> {
+        auto found = tokens.find(std::string(key));
+        if (found == tokens.end()) return std::nullopt;
+        return found->second;
+    };
+}
+
 struct PreparedSave {
     storage::PreparedTrace prepared;
     std::unordered_map<std::string, std::uint32_t> tokens;
@@ -135,26 +143,14 @@ Result<PreparedSave> prepare(ProfilerState& state, TraceInputs& inputs) {
     metadata.settings = state.settings.get();
     metadata.use_monitoring = false;
     metadata.threads = threads;
-    auto& tokens = save.tokens;
-    storage::TokenLookup token_of = [&tokens](std::string_view key) -> std::optional<std::uint32_t> {
-        auto found = tokens.find(std::string(key));
-        if (found == tokens.end()) return std::nullopt;
-        return found->second;
-    };
-    auto prepared = storage::prepare_v3_trace_from_parts(metadata, token_of);
+    auto prepared = storage::prepare_v3_trace_from_parts(metadata, token_lookup(save.tokens));
     if (!prepared) return std::move(prepared).error();
     save.prepared = std::move(prepared).value();
     return save;
 }
 
 Result<storage::Bytes> container_bytes(ProfilerState& state, TraceInputs& inputs, PreparedSave& save) {
-    auto& tokens = save.tokens;
-    storage::TokenLookup token_of = [&tokens](std::string_view key) -> std::optional<std::uint32_t> {
-        auto found = tokens.find(std::string(key));
-        if (found == tokens.end()) return std::nullopt;
-        return found->second;
-    };
-    auto bytes = storage::build_container_bytes(inputs.trace_id, state.start_time, save.store_refs, token_of,
+    auto bytes = storage::build_container_bytes(inputs.trace_id, state.start_time, save.store_refs, token_lookup(save.tokens),
                                                 save.prepared.thread_metadata, save.prepared.trace_metadata,
                                                 inputs.values);
     if (!bytes) return storage::to_python(bytes.error());
