@@ -111,9 +111,9 @@ PyType_Slot SLOTS[] = {
     {0, nullptr},
 };
 
-PyType_Spec SPEC = {"_quib.QuibProfiler", sizeof(QuibProfilerObject), 0, Py_TPFLAGS_DEFAULT, SLOTS};
+PyType_Spec DESCRIPTION = {"_quib.QuibProfiler", sizeof(QuibProfilerObject), 0, Py_TPFLAGS_DEFAULT, SLOTS};
 
-py::LazyType TYPE{&SPEC};
+py::LazyType TYPE{&DESCRIPTION};
 
 }  // namespace
 
