@@ -1,10 +1,12 @@
-// The few MessagePack writes the container itself needs (its header and index): maps, arrays,
-// unsigned integers in their shortest form, strings and float 64. Values of traced programs go
-// through the value encoder instead.
+// The few MessagePack writes the container itself needs (its header and index) into a byte vector:
+// maps, arrays, unsigned integers, strings and float 64. The encodings are the value encoder's
+// (values/msgpack_writer.hpp); these adapters only put its output into the container's vectors.
 #pragma once
 
+#include "values/byte_buffer.hpp"
+#include "values/msgpack_writer.hpp"
+
 #include <cstdint>
-#include <cstring>
 #include <string_view>
 #include <vector>
 
@@ -12,66 +14,39 @@ namespace quib::storage::mp {
 
 using Bytes = std::vector<std::uint8_t>;
 
-inline void put_be(Bytes& out, std::uint64_t value, int width) {
-    for (int shift = (width - 1) * 8; shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(value >> shift));
+namespace detail {
+// Runs one header or scalar write of the value encoder on a stack buffer and appends the result.
+template <class Write>
+inline void append_written(Bytes& out, Write&& write) {
+    std::uint8_t storage[16];  // the largest header or scalar is 9 bytes
+    values::ByteBuffer buffer(storage, sizeof storage);
+    write(buffer);
+    out.insert(out.end(), buffer.data(), buffer.data() + buffer.size());
 }
+}  // namespace detail
 
 inline void write_uint(Bytes& out, std::uint64_t value) {
-    if (value < 0x80) {
-        out.push_back(static_cast<std::uint8_t>(value));
-    } else if (value <= 0xFF) {
-        out.push_back(0xcc);
-        put_be(out, value, 1);
-    } else if (value <= 0xFFFF) {
-        out.push_back(0xcd);
-        put_be(out, value, 2);
-    } else if (value <= 0xFFFFFFFFULL) {
-        out.push_back(0xce);
-        put_be(out, value, 4);
-    } else {
-        out.push_back(0xcf);
-        put_be(out, value, 8);
-    }
+    detail::append_written(out, [value](values::ByteBuffer& b) { values::msgpack::write_uint(b, value); });
 }
-
-// Collection headers: fix form up to 15 entries, then 16- and 32-bit counts.
-inline void write_collection(Bytes& out, std::uint32_t count, std::uint8_t fix, std::uint8_t marker16) {
-    if (count < 16) {
-        out.push_back(static_cast<std::uint8_t>(fix | count));
-    } else if (count <= 0xFFFF) {
-        out.push_back(marker16);
-        put_be(out, count, 2);
-    } else {
-        out.push_back(static_cast<std::uint8_t>(marker16 + 1));
-        put_be(out, count, 4);
-    }
+inline void write_map(Bytes& out, std::uint32_t count) {
+    detail::append_written(out, [count](values::ByteBuffer& b) { values::msgpack::write_map_header(b, count); });
 }
-inline void write_map(Bytes& out, std::uint32_t count) { write_collection(out, count, 0x80, 0xde); }
-inline void write_array(Bytes& out, std::uint32_t count) { write_collection(out, count, 0x90, 0xdc); }
-
+inline void write_array(Bytes& out, std::uint32_t count) {
+    detail::append_written(out, [count](values::ByteBuffer& b) { values::msgpack::write_array_header(b, count); });
+}
+inline void write_str_header(Bytes& out, std::size_t length) {
+    detail::append_written(out, [length](values::ByteBuffer& b) { values::msgpack::write_str_header(b, length); });
+}
+inline void write_bin_header(Bytes& out, std::size_t length) {
+    detail::append_written(out, [length](values::ByteBuffer& b) { values::msgpack::write_bin_header(b, length); });
+}
 // The caller guarantees that the text is shorter than 4 GiB.
 inline void write_str(Bytes& out, std::string_view text) {
-    std::uint64_t size = text.size();
-    if (size < 32) {
-        out.push_back(static_cast<std::uint8_t>(0xa0 | size));
-    } else if (size <= 0xFF) {
-        out.push_back(0xd9);
-        put_be(out, size, 1);
-    } else if (size <= 0xFFFF) {
-        out.push_back(0xda);
-        put_be(out, size, 2);
-    } else {
-        out.push_back(0xdb);
-        put_be(out, size, 4);
-    }
+    write_str_header(out, text.size());
     out.insert(out.end(), text.begin(), text.end());
 }
-
 inline void write_f64(Bytes& out, double value) {
-    std::uint64_t bits = 0;
-    std::memcpy(&bits, &value, sizeof bits);
-    out.push_back(0xcb);
-    put_be(out, bits, 8);
+    detail::append_written(out, [value](values::ByteBuffer& b) { values::msgpack::write_double(b, value); });
 }
 
 }  // namespace quib::storage::mp

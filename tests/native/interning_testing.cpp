@@ -14,27 +14,9 @@ Result<Ref> interning_new(PyObject*) {
 
 void write_header(Bytes& out, InternedKind kind, std::size_t length) {
     if (kind == InternedKind::Str) {
-        if (length <= 0xFF) {
-            out.push_back(0xd9);
-            mp::put_be(out, length, 1);
-        } else if (length <= 0xFFFF) {
-            out.push_back(0xda);
-            mp::put_be(out, length, 2);
-        } else {
-            out.push_back(0xdb);
-            mp::put_be(out, length, 4);
-        }
-        return;
-    }
-    if (length <= 0xFF) {
-        out.push_back(0xc4);
-        mp::put_be(out, length, 1);
-    } else if (length <= 0xFFFF) {
-        out.push_back(0xc5);
-        mp::put_be(out, length, 2);
+        mp::write_str_header(out, length);
     } else {
-        out.push_back(0xc6);
-        mp::put_be(out, length, 4);
+        mp::write_bin_header(out, length);
     }
 }
 
