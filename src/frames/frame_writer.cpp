@@ -6,6 +6,7 @@
 #include "frames/line_numbers.hpp"
 #include "frames/qualname.hpp"
 #include "frames/record_pairs.hpp"
+#include "py/conversions.hpp"
 #include "py/interned.hpp"
 #include "values/encoder.hpp"
 
@@ -62,14 +63,9 @@ Result<RecordHead> record_head(const FrameEvent& event) {
 }
 
 std::string_view utf8_of(PyObject* text) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
-    if (data == nullptr) {
-        // A module name with lone surrogates: written as a placeholder rather than failing.
-        PyErr_Clear();
-        return "<unknown>";
-    }
-    return std::string_view(data, static_cast<std::size_t>(size));
+    auto view = py::utf8_view(text);
+    // A module name with lone surrogates: written as a placeholder rather than failing.
+    return view ? view.value() : std::string_view("<unknown>");
 }
 
 void write_head(ByteBuffer& out, std::uint8_t map_header, const FrameEvent& event, const RecordHead& head) {
@@ -196,13 +192,7 @@ Status write_frame_with_serializer_inner(ByteBuffer& out, const FrameEvent& even
                                              settings.interning);
         write_head(out, 0x8a, event, head.value());
         PyObject* value = event.value_kind == ValueKind::None || event.value == nullptr ? Py_None : event.value;
-        values::EncodeResult encoded;
-        if (value == Py_None && settings.max_value_bytes.value_or(1) >= 1) {
-            // Every call record's value slot: what the encoder would write, without its set-up.
-            values::msgpack::write_nil(out);
-        } else {
-            encoded = encoder.encode_value(value, out);
-        }
+        values::EncodeResult encoded = encoder.encode_value(value, out);
         if (!encoded.ok()) {
             failure = std::move(*encoded.error).into_pyerr();
         } else {

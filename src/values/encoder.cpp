@@ -45,6 +45,12 @@ NativeMsgpackEncoder::~NativeMsgpackEncoder() {
 }
 
 EncodeResult NativeMsgpackEncoder::encode_value(PyObject* value, ByteBuffer& out) {
+    // None and the booleans are one byte and need none of the set-up below; they are the value
+    // slot of most records (every call record carries None).
+    if ((value == Py_None || value == Py_True || value == Py_False) && budget_.value_or(1) >= 1) {
+        out.push(value == Py_None ? 0xc0 : (value == Py_True ? 0xc3 : 0xc2));
+        return {};
+    }
     const std::size_t start = out.size();
     credit_ = 0;
     deadline_ = budget_ ? saturating_add(start, *budget_) : SIZE_MAX;
