@@ -32,7 +32,7 @@ enum class ValueKind : std::uint8_t { None = 0, Argument = 1, Exception = 2 };
 struct PrecomputedCode {
     std::string_view path;                                 // relative source path, without a line
     std::optional<std::string_view> qualname;              // co_qualname, when the code has one
-    std::shared_ptr<std::atomic<bool>> native_eligible;    // cleared when a value needed the host serializer
+    std::atomic<bool>* native_eligible;  // cleared when a value needed the host serializer; may be null
 };
 
 struct FrameEvent {

@@ -26,12 +26,14 @@ struct ProfilerCodeMetadata {
     std::optional<std::string> co_qualname;
     bool has_plugins = false;
     FilterDecision decision = FilterDecision::Undecided;
-    std::shared_ptr<std::atomic<bool>> native_eligible = std::make_shared<std::atomic<bool>>(true);
+    // The one mutable part, written with release ordering by any thread whose values of this code
+    // needed the host serializer.
+    mutable std::atomic<bool> native_eligible{true};
 
     frames::PrecomputedCode precomputed() const {
         std::optional<std::string_view> qualname;
         if (co_qualname) qualname = *co_qualname;
-        return frames::PrecomputedCode{path, qualname, native_eligible};
+        return frames::PrecomputedCode{path, qualname, &native_eligible};
     }
 };
 
