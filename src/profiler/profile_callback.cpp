@@ -6,6 +6,7 @@
 #include "module/thread_hooks.hpp"
 #include "profiler/event_store.hpp"
 #include "profiler/profiler_object.hpp"
+#include "py/conversions.hpp"
 #include "py/entry.hpp"
 #include "storage/interning_hook.hpp"
 #include "storage/writer_runtime.hpp"
@@ -37,14 +38,10 @@ private:
     ProfilerThread& slot_;
 };
 
+// The text of a str; a str with lone surrogates matches no filter and reads as empty.
 std::string text_of(PyObject* value) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(value, &size);
-    if (data == nullptr) {
-        PyErr_Clear();
-        return std::string();
-    }
-    return std::string(data, static_cast<std::size_t>(size));
+    auto view = py::utf8_view(value);
+    return view ? std::string(view.value()) : std::string();
 }
 
 // Works out the metadata of a code object seen for the first time (or past the excluded cap).

@@ -8,6 +8,7 @@
 #include "profiler/profiler_object.hpp"
 #include "py/args.hpp"
 #include "py/attributes.hpp"
+#include "py/conversions.hpp"
 #include "py/interned.hpp"
 
 namespace quib::profiler {
@@ -32,10 +33,9 @@ py::InternedName REGISTER_THREADING_PROFILER{"register_threading_profiler"};
 py::InternedName THREADING_KEY{"threading"};
 
 Result<std::string> utf8(PyObject* text) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
-    if (data == nullptr) return PyError::fetch();
-    return std::string(data, static_cast<std::size_t>(size));
+    auto view = py::utf8_view(text);
+    if (!view) return std::move(view).error();
+    return std::string(view.value());
 }
 
 // profiler.<name>, which must be a str.

@@ -4,6 +4,13 @@
 
 namespace quib::py {
 
+Result<std::string_view> utf8_view(PyObject* text) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+    if (data == nullptr) return PyError::fetch();
+    return std::string_view(data, static_cast<std::size_t>(size));
+}
+
 PyError conversion_error(PyObject* value, const char* target) {
     return PyError::format(PyExc_TypeError, "'%.200s' object cannot be converted to '%s'", Py_TYPE(value)->tp_name,
                            target);

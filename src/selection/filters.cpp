@@ -1,5 +1,6 @@
 #include "selection/filters.hpp"
 
+#include "py/conversions.hpp"
 #include "py/interned.hpp"
 
 #include <array>
@@ -56,14 +57,9 @@ py::InternedName GETFRAME{"_getframe"};
 
 std::string_view utf8_of_filename(PyObject* file_name) {
     if (file_name == nullptr || !PyUnicode_Check(file_name)) throw py::InternalFailure("A filename is a string.");
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(file_name, &size);
-    if (data == nullptr) {
-        // Only a file name with lone surrogates gets here; it matches no rule by its bytes.
-        PyErr_Clear();
-        return std::string_view();
-    }
-    return std::string_view(data, static_cast<std::size_t>(size));
+    // Only a file name with lone surrogates fails; it matches no rule by its bytes.
+    auto view = py::utf8_view(file_name);
+    return view ? view.value() : std::string_view();
 }
 
 // The file name of sys._getframe(depth), or nullopt when that raises.
@@ -109,10 +105,9 @@ Result<Finders> load_filters(PyObject* settings, const char* key) {
             return PyError::format(PyExc_TypeError, "filters: %s entries must be str, not %.200s", key,
                                    Py_TYPE(item.get())->tp_name);
         }
-        Py_ssize_t length = 0;
-        const char* data = PyUnicode_AsUTF8AndSize(item.get(), &length);
-        if (data == nullptr) return PyError::fetch();
-        finders.emplace_back(std::string(data, static_cast<std::size_t>(length)));
+        auto text = py::utf8_view(item.get());
+        if (!text) return std::move(text).error();
+        finders.emplace_back(std::string(text.value()));
     }
     return Finders(std::move(finders));
 }

@@ -4,6 +4,7 @@
 #include "frames/frame_id.hpp"
 #include "frames/line_numbers.hpp"
 #include "module/host.hpp"
+#include "py/conversions.hpp"
 #include "values/dump_capped.hpp"
 #include "py/interned.hpp"
 
@@ -21,10 +22,9 @@ Result<std::string> text_of(PyObject* value, const char* key) {
         return PyError::format(PyExc_TypeError, "plugin entry '%s' must be str, not %.200s", key,
                                Py_TYPE(value)->tp_name);
     }
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(value, &size);
-    if (data == nullptr) return PyError::fetch();
-    return std::string(data, static_cast<std::size_t>(size));
+    auto view = py::utf8_view(value);
+    if (!view) return std::move(view).error();
+    return std::string(view.value());
 }
 
 // plugin[key] as text; a missing key is the KeyError of the lookup.
