@@ -182,16 +182,9 @@ Result<Ref> persistence_save_from_parts(PyObject*, PyObject* const* args, Py_ssi
         keys.push_back(std::move(text).value());
         stores.push_back(StoreRef{keys.back(), found->second.get()});
     }
-    Ref value_list = Ref::steal(PySequence_List(a.object(2)));
-    if (!value_list) return PyError::fetch();
-    std::vector<PublishedValue> values;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value_list.get()); ++i) {
-        unsigned int id = 0;
-        const char* data = nullptr;
-        Py_ssize_t size = 0;
-        if (!PyArg_ParseTuple(PyList_GET_ITEM(value_list.get(), i), "Iy#", &id, &data, &size)) return PyError::fetch();
-        values.push_back({id, std::make_shared<const Bytes>(data, data + size)});
-    }
+    auto published = published_values(a.object(2));
+    if (!published) return std::move(published).error();
+    std::vector<PublishedValue>& values = published.value();
     auto db_path = a.text(3);
     if (!db_path) return std::move(db_path).error();
     auto timeout = a.u64(4);
@@ -218,15 +211,9 @@ Result<Ref> persistence_finish(PyObject*, PyObject* const* args, Py_ssize_t narg
         stores.push_back(found->second.get());
     }
     PreparedTrace prepared;
-    Ref payloads = Ref::steal(PySequence_List(a.object(2)));
-    if (!payloads) return PyError::fetch();
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(payloads.get()); ++i) {
-        unsigned int token = 0;
-        const char* data = nullptr;
-        Py_ssize_t size = 0;
-        if (!PyArg_ParseTuple(PyList_GET_ITEM(payloads.get(), i), "Iy#", &token, &data, &size)) return PyError::fetch();
-        prepared.thread_metadata.push_back(ThreadMetadata{token, Bytes(data, data + size)});
-    }
+    auto payloads = thread_metadata_list(a.object(2));
+    if (!payloads) return std::move(payloads).error();
+    prepared.thread_metadata = std::move(payloads).value();
     auto trace = a.bytes(3);
     if (!trace) return std::move(trace).error();
     prepared.trace_metadata.assign(trace->begin(), trace->end());

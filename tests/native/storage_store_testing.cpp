@@ -258,20 +258,6 @@ Result<Ref> store_drop(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     return Ref::none();
 }
 
-Result<std::vector<ThreadMetadata>> thread_metadata_list(PyObject* sequence) {
-    std::vector<ThreadMetadata> out;
-    Ref list = Ref::steal(PySequence_List(sequence));
-    if (!list) return PyError::fetch();
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
-        unsigned int token = 0;
-        const char* data = nullptr;
-        Py_ssize_t size = 0;
-        if (!PyArg_ParseTuple(PyList_GET_ITEM(list.get(), i), "Iy#", &token, &data, &size)) return PyError::fetch();
-        out.push_back({token, Bytes(data, data + size)});
-    }
-    return out;
-}
-
 // build_container(trace_id, timestamp, [(key, store)], {key: token}, [(token, bytes)], bytes, [(id, bytes)])
 Result<Ref> build_container(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Args a("build_container", args, nargs, kwnames);
@@ -299,16 +285,9 @@ Result<Ref> build_container(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     if (!metadata) return std::move(metadata).error();
     auto trace_metadata = a.bytes(5);
     if (!trace_metadata) return std::move(trace_metadata).error();
-    Ref value_list = Ref::steal(PySequence_List(a.object(6)));
-    if (!value_list) return PyError::fetch();
-    std::vector<PublishedValue> values;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value_list.get()); ++i) {
-        unsigned int id = 0;
-        const char* data = nullptr;
-        Py_ssize_t size = 0;
-        if (!PyArg_ParseTuple(PyList_GET_ITEM(value_list.get(), i), "Iy#", &id, &data, &size)) return PyError::fetch();
-        values.push_back({id, std::make_shared<const Bytes>(data, data + size)});
-    }
+    auto published = published_values(a.object(6));
+    if (!published) return std::move(published).error();
+    std::vector<PublishedValue>& values = published.value();
     TokenLookup token_of = [tokens](std::string_view key) -> std::optional<std::uint32_t> {
         Ref name = Ref::steal(PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size())));
         PyObject* token = name ? PyDict_GetItemWithError(tokens, name.get()) : nullptr;

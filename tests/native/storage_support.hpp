@@ -9,6 +9,7 @@
 #include "storage/io_error.hpp"
 #include "storage/trace_capture.hpp"
 #include "storage/value_interning.hpp"
+#include "storage/writer_commands.hpp"
 #include "storage/writer_runtime.hpp"
 
 #include <map>
@@ -16,6 +17,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace quib::testing::storage_support {
 
@@ -106,6 +108,36 @@ inline std::optional<PyError> arity(const Args& args, Py_ssize_t least, Py_ssize
     py::Status status = args.expect(least, most);
     if (!status) return std::move(status).error();
     return std::nullopt;
+}
+
+// [(thread token, bytes), ...] as thread metadata records.
+inline py::Result<std::vector<quib::storage::ThreadMetadata>> thread_metadata_list(PyObject* sequence) {
+    Ref list = Ref::steal(PySequence_List(sequence));
+    if (!list) return PyError::fetch();
+    std::vector<quib::storage::ThreadMetadata> out;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
+        unsigned int token = 0;
+        const char* data = nullptr;
+        Py_ssize_t size = 0;
+        if (!PyArg_ParseTuple(PyList_GET_ITEM(list.get(), i), "Iy#", &token, &data, &size)) return PyError::fetch();
+        out.push_back({token, quib::storage::Bytes(data, data + size)});
+    }
+    return out;
+}
+
+// [(value_id, bytes), ...] as published values.
+inline py::Result<std::vector<quib::storage::PublishedValue>> published_values(PyObject* sequence) {
+    Ref list = Ref::steal(PySequence_List(sequence));
+    if (!list) return PyError::fetch();
+    std::vector<quib::storage::PublishedValue> values;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
+        unsigned int id = 0;
+        const char* data = nullptr;
+        Py_ssize_t size = 0;
+        if (!PyArg_ParseTuple(PyList_GET_ITEM(list.get(), i), "Iy#", &id, &data, &size)) return PyError::fetch();
+        values.push_back({id, std::make_shared<const quib::storage::Bytes>(data, data + size)});
+    }
+    return values;
 }
 
 }  // namespace quib::testing::storage_support

@@ -145,16 +145,9 @@ Result<Ref> capture_finish(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     if (auto bad = arity(a, 4, 4)) return std::move(*bad);
     auto capture = a.find(tables().captures, 0);
     if (!capture) return std::move(capture).error();
-    std::vector<ThreadMetadata> metadata;
-    Ref rows = Ref::steal(PySequence_List(a.object(1)));
-    if (!rows) return PyError::fetch();
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows.get()); ++i) {
-        unsigned int token = 0;
-        const char* data = nullptr;
-        Py_ssize_t size = 0;
-        if (!PyArg_ParseTuple(PyList_GET_ITEM(rows.get(), i), "Iy#", &token, &data, &size)) return PyError::fetch();
-        metadata.push_back({token, Bytes(data, data + size)});
-    }
+    auto rows = thread_metadata_list(a.object(1));
+    if (!rows) return std::move(rows).error();
+    std::vector<ThreadMetadata>& metadata = rows.value();
     auto trace_metadata = a.bytes(2);
     if (!trace_metadata) return std::move(trace_metadata).error();
     Ref numbers = Ref::steal(PySequence_List(a.object(3)));
