@@ -43,8 +43,15 @@ Result<Ref> filters_load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     return list;
 }
 
-Result<Ref> filters_verdict(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    auto parsed = py::parse<3>("filters_verdict", {"file_name", "include", "ignore"}, 3, args, nargs, kwnames);
+// The (file_name, include, ignore) arguments of the filter entries.
+struct FilterCase {
+    std::string_view file_name;
+    selection::Finders include;
+    selection::Finders ignore;
+};
+
+Result<FilterCase> filter_case(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    auto parsed = py::parse<3>(function, {"file_name", "include", "ignore"}, 3, args, nargs, kwnames);
     if (!parsed) return std::move(parsed).error();
     auto name = text_of((*parsed)[0]);
     if (!name) return std::move(name).error();
@@ -52,21 +59,21 @@ Result<Ref> filters_verdict(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     if (!include) return std::move(include).error();
     auto ignore = finders_of((*parsed)[2]);
     if (!ignore) return std::move(ignore).error();
+    return FilterCase{name.value(), std::move(include).value(), std::move(ignore).value()};
+}
+
+Result<Ref> filters_verdict(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    auto given = filter_case("filters_verdict", args, nargs, kwnames);
+    if (!given) return std::move(given).error();
     static constexpr const char* verdicts[] = {"forced", "excluded", "default"};
-    auto verdict = selection::name_verdict(name.value(), include.value(), ignore.value());
+    auto verdict = selection::name_verdict(given->file_name, given->include, given->ignore);
     return py::checked(PyUnicode_FromString(verdicts[static_cast<int>(verdict)]));
 }
 
 Result<Ref> filters_include_frame(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    auto parsed = py::parse<3>("filters_include_frame", {"file_name", "include", "ignore"}, 3, args, nargs, kwnames);
-    if (!parsed) return std::move(parsed).error();
-    auto name = text_of((*parsed)[0]);
-    if (!name) return std::move(name).error();
-    auto include = finders_of((*parsed)[1]);
-    if (!include) return std::move(include).error();
-    auto ignore = finders_of((*parsed)[2]);
-    if (!ignore) return std::move(ignore).error();
-    Result<bool> included = selection::include_frame(name.value(), include.value(), ignore.value());
+    auto given = filter_case("filters_include_frame", args, nargs, kwnames);
+    if (!given) return std::move(given).error();
+    Result<bool> included = selection::include_frame(given->file_name, given->include, given->ignore);
     if (!included) return std::move(included).error();
     return Ref::boolean(included.value());
 }
