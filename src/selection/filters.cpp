@@ -140,13 +140,11 @@ NameVerdict name_verdict(std::string_view file_name, const Finders& include, con
     return NameVerdict::DefaultInclude;
 }
 
-std::string_view code_filename(PyCodeObject* code) { return utf8_of_filename(code->co_filename); }
-
 std::string_view frame_filename(PyFrameObject* frame) {
     Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
     if (!code) throw py::InternalFailure("A frame has a code object.");
     // The code object outlives this call: the frame holds it.
-    return code_filename(code.as<PyCodeObject>());
+    return utf8_of_filename(code.as<PyCodeObject>()->co_filename);
 }
 
 bool attrs_filter(std::string_view file_name, PyFrameObject* frame) {

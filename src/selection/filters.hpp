@@ -43,10 +43,8 @@ py::Result<bool> attrs_filter_monitoring(std::string_view file_name);
 // The monitoring tracers' combined decision: true to record.
 py::Result<bool> include_frame(std::string_view file_name, const Finders& include, const Finders& ignore);
 
-// The code's co_filename as UTF-8. The view lives as long as the code object. A file name that is
-// not a str is an internal failure.
-std::string_view code_filename(PyCodeObject* code);
-// frame.f_code.co_filename.
+// frame.f_code.co_filename as UTF-8, valid while the frame lives. A file name that is not a str is
+// an internal failure.
 std::string_view frame_filename(PyFrameObject* frame);
 
 }  // namespace quib::selection
