@@ -188,7 +188,7 @@ Status encode_record(ProfilerState& state, ProfilerThread& slot, PyFrameObject* 
                              *state.path_cache,
                              &slot.call_frames.line_cache()};
     std::optional<storage::InterningHook> hook;
-    if (intern && !state.interning.disabled()) hook.emplace(state.interning, storage::ValueInterningContext(state.capture));
+    if (intern && !state.interning.disabled()) hook.emplace(state.interning, state.interning_context);
     frames::EncoderSettings settings{*state.serializer, state.max_value_bytes, state.lightweight_repr,
                                      hook ? &*hook : nullptr, state.omit_return_locals};
     slot.scratch.clear();

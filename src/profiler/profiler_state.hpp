@@ -95,6 +95,7 @@ struct ProfilerState {
     py::Guarded<std::optional<std::string>> trace_name{"mutex poisoned"};
     py::Guarded<TraceStores> stores{"mutex poisoned"};
     std::shared_ptr<storage::ValueInterningContext::CaptureSlot> capture;
+    storage::ValueInterningContext interning_context{capture};  // publishes into the current capture
     py::Guarded<ThreadMap> thread_map{"mutex poisoned"};
     // The thread map's generation, readable without its lock: a thread registers once per trace.
     std::atomic<std::uint64_t> thread_map_generation{0};

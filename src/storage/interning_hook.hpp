@@ -9,8 +9,9 @@ namespace quib::storage {
 
 class InterningHook final : public values::ValueInterningHook {
 public:
-    InterningHook(ValueInterning& interning, ValueInterningContext context)
-        : interning_(interning), context_(std::move(context)) {}
+    // Both must outlive the hook (a tracer keeps them; the hook lives for one encoding job).
+    InterningHook(ValueInterning& interning, const ValueInterningContext& context)
+        : interning_(interning), context_(context) {}
 
     values::InternAnswer lookup_value(PyObject* object, values::InternKind kind, std::string_view text,
                                       values::ByteBuffer& out, std::string& message) override;
@@ -19,7 +20,7 @@ public:
 
 private:
     ValueInterning& interning_;
-    ValueInterningContext context_;
+    const ValueInterningContext& context_;
 };
 
 }  // namespace quib::storage

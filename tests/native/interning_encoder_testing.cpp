@@ -21,7 +21,8 @@ Result<Ref> interning_encode(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     if (!capture) return std::move(capture).error();
     Result<values::Serializer> serializer = values::Serializer::shared();
     if (!serializer) return std::move(serializer).error();
-    InterningHook hook(*interning.value(), ValueInterningContext(capture.value()));
+    ValueInterningContext context(capture.value());
+    InterningHook hook(*interning.value(), context);
     values::NativeMsgpackEncoder encoder(serializer.value(), std::nullopt, false, &hook);
     values::ByteBuffer out;
     values::EncodeResult result = encoder.encode_value(a.object(2), out);
