@@ -9,6 +9,8 @@
 
 namespace quib::values {
 
+static_assert(INTERN_MIN > 32, "fixstr text is written without asking the interning hook");
+
 inline bool interning_may_apply(const ValueInterningHook* hook, std::size_t length) noexcept {
     return hook != nullptr && length >= INTERN_MIN && length <= INTERN_MAX;
 }
@@ -50,12 +52,14 @@ inline bool interning_may_apply(const ValueInterningHook* hook, std::size_t leng
                                                                                          ByteBuffer& out) {
     PyTypeObject* type = Py_TYPE(item);
     if (type == &PyUnicode_Type) {
-        if (PyUnicode_IS_COMPACT_ASCII(item) && interning_ == nullptr) {
+        if (PyUnicode_IS_COMPACT_ASCII(item)) {
+            // ASCII text is its own UTF-8, and short text is never interned.
             const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(item));
             if (length < 32) {
                 return write_fixstr(static_cast<const char*>(PyUnicode_DATA(item)), length, out) ? Inert::Written
                                                                                                    : Inert::Failed;
             }
+            if (interning_may_apply(interning_, length)) return Inert::NotInert;
         } else if (interning_ != nullptr) {
             Py_ssize_t size = 0;
             if (PyUnicode_AsUTF8AndSize(item, &size) == nullptr) {

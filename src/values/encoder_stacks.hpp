@@ -11,6 +11,7 @@
 #pragma once
 
 #include "py/error.hpp"
+#include "values/inline_slots.hpp"
 
 #include <algorithm>
 #include <cstddef>
@@ -48,17 +49,22 @@ public:
 
 private:
     static constexpr std::size_t INLINE = 32;
-    PyObject* inline_[INLINE] = {};
+    PyObject* inline_[INLINE];  // only the first size_ entries are ever read
     std::vector<PyObject*> heap_;
     std::size_t size_ = 0;
 };
 
 class RefStack {
 public:
+    RefStack() noexcept = default;
+    ~RefStack() { truncate(0); }
+    RefStack(const RefStack&) = delete;
+    RefStack& operator=(const RefStack&) = delete;
+
     std::size_t size() const noexcept { return size_; }
     [[gnu::always_inline]] void push(PyObject* borrowed) {
         if (size_ < INLINE) {
-            inline_[size_] = py::Ref::take(borrowed);
+            inline_.construct(size_, py::Ref::take(borrowed));
         } else {
             heap_.push_back(py::Ref::take(borrowed));
         }
@@ -67,7 +73,7 @@ public:
     // Borrowed; the stack keeps the item alive until it is truncated below `index`.
     PyObject* at(std::size_t index) const {
         if (index >= size_) throw py::InternalFailure("snapshot index out of range");
-        return index < INLINE ? inline_[index].get() : heap_[index - INLINE].get();
+        return index < INLINE ? inline_.at(index).get() : heap_[index - INLINE].get();
     }
     // Releases every entry above `size` (newest first).
     void truncate(std::size_t size) noexcept {
@@ -76,14 +82,14 @@ public:
             if (size_ >= INLINE) {
                 heap_.pop_back();
             } else {
-                inline_[size_].reset();
+                inline_.destroy(size_);
             }
         }
     }
 
 private:
     static constexpr std::size_t INLINE = 16;
-    py::Ref inline_[INLINE];
+    InlineSlots<py::Ref, INLINE> inline_;
     std::vector<py::Ref> heap_;
     std::size_t size_ = 0;
 };

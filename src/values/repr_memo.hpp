@@ -6,9 +6,11 @@
 #pragma once
 
 #include "py/ref.hpp"
+#include "values/inline_slots.hpp"
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <unordered_map>
 #include <vector>
 
@@ -25,6 +27,11 @@ class ReprMemo {
 public:
     static constexpr std::size_t LIMIT = 1024;
 
+    ReprMemo() noexcept = default;
+    ~ReprMemo();
+    ReprMemo(const ReprMemo&) = delete;
+    ReprMemo& operator=(const ReprMemo&) = delete;
+
     const MemoText* find(PyObject* object) const;
     // Ignored once LIMIT entries exist.
     void insert(PyObject* object, MemoText text);
@@ -38,12 +45,12 @@ private:
         MemoText text;
     };
     const Entry& entry(std::size_t position) const {
-        return position < INLINE ? inline_[position] : heap_[position - INLINE];
+        return position < INLINE ? inline_.at(position) : heap_[position - INLINE];
     }
-    Entry inline_[INLINE];
+    InlineSlots<Entry, INLINE> inline_;
     std::vector<Entry> heap_;
     std::size_t size_ = 0;
-    std::unordered_map<PyObject*, std::uint32_t> index_;
+    std::unique_ptr<std::unordered_map<PyObject*, std::uint32_t>> index_;  // made past INDEX_FROM entries
 };
 
 }  // namespace quib::values

@@ -17,7 +17,7 @@ bool NativeMsgpackEncoder::pack_str(PyObject* text, ByteBuffer& out) {
         // ASCII is its own UTF-8: the characters follow the object header.
         const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
         const char* data = static_cast<const char*>(PyUnicode_DATA(text));
-        if (length < 32 && interning_ == nullptr) return write_fixstr(data, length, out);
+        if (length < 32) return write_fixstr(data, length, out);  // too short to be interned
         return pack_binary(text, InternKind::Str, data, length, out, true);
     }
     Py_ssize_t size = 0;
