@@ -12,4 +12,11 @@ double timestamp() noexcept;
 // Milliseconds since the Unix epoch, 0 if the clock is before it.
 std::uint64_t unix_millis() noexcept;
 
+// One reading of the clock in both forms, for an event whose record and frame id share it.
+struct ClockReading {
+    double timestamp;
+    std::uint64_t millis;
+};
+ClockReading read_clock() noexcept;
+
 }  // namespace quib::frames

@@ -1,13 +1,17 @@
 #include "frames/frame_id.hpp"
 
+#include "frames/clock.hpp"
+
 #include <cstring>
 
 namespace quib::frames {
 
-FrameId FrameId::fresh() noexcept {
+FrameId FrameId::fresh() noexcept { return fresh(unix_millis()); }
+
+FrameId FrameId::fresh(std::uint64_t millis) noexcept {
     FrameId id;
     std::memcpy(id.bytes.data(), "frm_", 4);
-    write_ulid(id.bytes.data() + 4);
+    write_ulid(id.bytes.data() + 4, millis);
     return id;
 }
 

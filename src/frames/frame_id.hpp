@@ -18,6 +18,8 @@ struct FrameId {
 
     // A new id from the clock and this thread's random source.
     static FrameId fresh() noexcept;
+    // The same for a clock reading the caller already made (milliseconds since the epoch).
+    static FrameId fresh(std::uint64_t millis) noexcept;
 
     std::string_view view() const noexcept { return {bytes.data(), bytes.size()}; }
     friend bool operator==(const FrameId&, const FrameId&) = default;

@@ -1,14 +1,18 @@
 #include "frames/frame_ids.hpp"
 
+#include "frames/clock.hpp"
+
 namespace quib::frames {
 
-FrameId FrameIds::get_or_set(EventKind event, std::uintptr_t frame) {
+FrameId FrameIds::get_or_set(EventKind event, std::uintptr_t frame) { return get_or_set(event, frame, unix_millis()); }
+
+FrameId FrameIds::get_or_set(EventKind event, std::uintptr_t frame, std::uint64_t millis) {
     if (is_closing(event)) {
         if (const FrameId* stored = ids_.find(frame)) return *stored;
-        return FrameId::fresh();
+        return FrameId::fresh(millis);
     }
     if (!abandoned_.empty()) abandoned_.erase(frame);
-    FrameId id = FrameId::fresh();
+    FrameId id = FrameId::fresh(millis);
     ids_.insert_or_assign(frame, id);
     return id;
 }

@@ -21,6 +21,8 @@ public:
     // Opening event: a fresh id, stored (replacing an older one at this address). Closing event:
     // the stored id, or a fresh one that is not stored when the opening was never seen.
     FrameId get_or_set(EventKind event, std::uintptr_t frame);
+    // The same, making any fresh id from a clock reading the caller already made.
+    FrameId get_or_set(EventKind event, std::uintptr_t frame, std::uint64_t millis);
     // The stored id, without making one.
     std::optional<FrameId> get_option(std::uintptr_t frame) const noexcept;
     // Forgets the frame's id; with `remember`, its next closing event is not to be recorded either

@@ -9,6 +9,9 @@
 #include "py/conversions.hpp"
 #include "py/interned.hpp"
 #include "values/encoder.hpp"
+#include "values/reserved_writer.hpp"
+
+#include <charconv>
 
 namespace quib::frames {
 
@@ -68,35 +71,125 @@ std::string_view utf8_of(PyObject* text) {
     return view ? view.value() : std::string_view("<unknown>");
 }
 
+std::size_t checked_length(std::size_t length, const char* what) {
+    if (length > values::msgpack::MAX_LENGTH) throw py::InternalFailure(what);
+    return length;
+}
+
+// "co_name" and "qualname" (module + "." + qualname, or the whole qualified name, or nil).
+void write_name_pairs(ByteBuffer& out, const FrameEvent& event, const RecordHead& head) {
+    std::string_view module;
+    std::optional<std::string_view> qualname;
+    std::size_t qualname_length = 0;
+    const bool joined = event.code != nullptr && event.code->qualname;
+    if (joined) {
+        module = head.module_text ? std::string_view(*head.module_text) : utf8_of(head.module.get());
+        qualname = *event.code->qualname;
+        qualname_length = checked_length(module.size() + 1 + qualname->size(), "frame qualname length should fit in u32");
+    } else if (head.qualname) {
+        qualname = *head.qualname;
+        qualname_length = checked_length(qualname->size(), "frame qualname length should fit in u32");
+    }
+    std::size_t co_name_length = event.co_name ? checked_length(event.co_name->size(), "co_name should fit in u32") : 0;
+    values::ReservedWriter w(out, 40 + co_name_length + qualname_length);
+    w.key("co_name");
+    if (event.co_name) {
+        w.str(*event.co_name);
+    } else {
+        w.byte(0xc0);
+    }
+    w.key("qualname");
+    if (!qualname) {
+        w.byte(0xc0);
+    } else if (joined) {
+        w.str_header(qualname_length);
+        w.text(module);
+        w.byte('.');
+        w.text(*qualname);
+    } else {
+        w.str(*qualname);
+    }
+}
+
+// The name pairs from the thread's cache when they were made for this module; the cache is
+// refilled otherwise. Only an exact str module name is remembered (its identity is the key).
+void write_cached_name_pairs(ByteBuffer& out, const FrameEvent& event, const RecordHead& head) {
+    NamePairs* cache = event.code != nullptr && event.code->qualname ? event.code->names : nullptr;
+    if (cache == nullptr || head.module_text) {
+        write_name_pairs(out, event, head);
+        return;
+    }
+    if (cache->module.get() != head.module.get()) {
+        const std::size_t from = out.size();
+        write_name_pairs(out, event, head);
+        cache->bytes.assign(reinterpret_cast<const char*>(out.data() + from), out.size() - from);
+        cache->module = head.module;
+        return;
+    }
+    out.append(cache->bytes);
+}
+
 void write_head(ByteBuffer& out, std::uint8_t map_header, const FrameEvent& event, const RecordHead& head) {
-    out.push(map_header);
-    if (event.code != nullptr) {
-        write_frame_path_pair(out, event.code->path, head.line);
-    } else {
-        write_str_pair(out, "path", std::string_view(head.frame_path));
+    {
+        char digits[24];
+        std::string_view suffix = "None";
+        std::string_view path = head.frame_path;
+        std::size_t path_length = 0;
+        if (event.code != nullptr) {
+            path = event.code->path;
+            if (head.line) {
+                auto written = std::to_chars(digits, digits + sizeof digits, *head.line);
+                suffix = std::string_view(digits, static_cast<std::size_t>(written.ptr - digits));
+            }
+            path_length = checked_length(path.size() + 1 + suffix.size(), "frame path length should fit in u32");
+        } else {
+            path_length = checked_length(path.size(), "frame path length should fit in u32");
+        }
+        values::ReservedWriter w(out, 16 + path_length);
+        w.byte(map_header);
+        w.key("path");
+        w.str_header(path_length);
+        w.text(path);
+        if (event.code != nullptr) {
+            w.byte(':');
+            w.text(suffix);
+        }
     }
-    write_str_pair(out, "co_name", event.co_name);
-    if (event.code != nullptr && event.code->qualname) {
-        std::string_view module = head.module_text ? std::string_view(*head.module_text) : utf8_of(head.module.get());
-        write_frame_qualname_pair(out, module, *event.code->qualname);
-    } else {
-        std::optional<std::string_view> qualname;
-        if (head.qualname) qualname = *head.qualname;
-        write_str_pair(out, "qualname", qualname);
-    }
-    write_str_pair(out, "event", event_name(event.event));
-    write_str_pair(out, "frame_id", event.frame_id.view());
+    write_cached_name_pairs(out, event, head);
+    values::ReservedWriter w(out, 64 + FRAME_ID_LENGTH);
+    w.key("event");
+    w.str(event_name(event.event));
+    w.key("frame_id");
+    w.str(event.frame_id.view());
     if (event.value_kind == ValueKind::Exception) {
-        write_key(out, "exception");
+        w.key("exception");
     } else {
-        write_key(out, "arg");
+        w.key("arg");
     }
 }
 
 void write_tail(ByteBuffer& out, const FrameEvent& event) {
-    write_f64_pair(out, "timestamp", timestamp());
-    write_str_pair(out, "type", std::string_view("frame"));
-    write_user_code_call_site(out, event.call_site);
+    {
+        values::ReservedWriter w(out, 128 + FRAME_ID_LENGTH);
+        w.key("timestamp");
+        w.f64(event.timestamp ? *event.timestamp : timestamp());
+        w.key("type");
+        w.key("frame");  // the value is a fixstr as well
+        w.key("user_code_call_site");
+        if (!event.call_site) {
+            w.byte(0xc0);
+            return;
+        }
+        w.byte(0x82);
+        w.key("call_frame_id");
+        w.str(event.call_site->call_frame_id.view());
+        w.key("line_number");
+    }
+    if (event.call_site->line) {
+        values::msgpack::write_int(out, *event.call_site->line);
+    } else {
+        values::msgpack::write_nil(out);
+    }
 }
 
 // The locals to record: None with omit_return_locals on a return; otherwise a dict without

@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace quib::frames {
@@ -28,11 +29,20 @@ namespace quib::frames {
 // ("arg"), or an exception ("exception").
 enum class ValueKind : std::uint8_t { None = 0, Argument = 1, Exception = 2 };
 
+// The "co_name" and "qualname" pairs of one code object as a thread last wrote them, with the
+// module name (an exact str) they were made for: a code object nearly always runs in one module,
+// so its records can copy the pairs instead of writing them again.
+struct NamePairs {
+    py::Ref module;
+    std::string bytes;
+};
+
 // Facts about a code object that a tracer's code-metadata cache computed once.
 struct PrecomputedCode {
     std::string_view path;                                 // relative source path, without a line
     std::optional<std::string_view> qualname;              // co_qualname, when the code has one
     std::atomic<bool>* native_eligible;  // cleared when a value needed the host serializer; may be null
+    NamePairs* names = nullptr;          // the calling thread's cache for this code; may be null
 };
 
 struct FrameEvent {
@@ -46,6 +56,7 @@ struct FrameEvent {
     const PrecomputedCode* code;             // nullptr: compute path and name from the frame
     FramePathCache& path_cache;
     LineCache* lines = nullptr;  // the thread's line-number cache, when the tracer keeps one
+    std::optional<double> timestamp = std::nullopt;  // when the tracer read the clock already
 };
 
 struct EncoderSettings {

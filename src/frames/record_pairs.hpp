@@ -3,7 +3,6 @@
 // only, so they cannot fail short of running out of memory.
 #pragma once
 
-#include "frames/call_frames.hpp"
 #include "values/byte_buffer.hpp"
 #include "values/msgpack_writer.hpp"
 
@@ -61,12 +60,5 @@ inline void write_bool_pair(values::ByteBuffer& out, const char (&key)[N], bool 
     write_key(out, key);
     values::msgpack::write_bool(out, value);
 }
-
-// "path": path + ":" + the line's digits, or + "None" when the line is unknown.
-void write_frame_path_pair(values::ByteBuffer& out, std::string_view path, std::optional<std::uint64_t> line);
-// "qualname": module + "." + qualname.
-void write_frame_qualname_pair(values::ByteBuffer& out, std::string_view module, std::string_view qualname);
-// "user_code_call_site": nil, or {"call_frame_id": id, "line_number": line or nil}.
-void write_user_code_call_site(values::ByteBuffer& out, const std::optional<CallSite>& site);
 
 }  // namespace quib::frames

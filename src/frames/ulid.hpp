@@ -12,6 +12,8 @@ inline constexpr char CROCKFORD_ALPHABET[] = "0123456789ABCDEFGHJKMNPQRSTVWXYZ";
 
 // Writes a fresh ULID (clock now, random bits from this thread's source) to out[0..26).
 void write_ulid(char* out) noexcept;
+// The same for a clock reading the caller already made (milliseconds since the epoch).
+void write_ulid(char* out, std::uint64_t millis) noexcept;
 // Writes the ULID of the given parts; milliseconds beyond 48 bits are clamped.
 void write_ulid(char* out, std::uint64_t millis, std::uint16_t random_high, std::uint64_t random_low) noexcept;
 

@@ -67,9 +67,16 @@ private:
     py::Guarded<Entries> entries_{"mutex poisoned"};
 };
 
-// A thread's own copy of the Full entries it met, so that most events take no lock at all.
+// A thread's own copy of a Full entry it met, with what only this thread writes for that code.
+struct LocalCodeMetadata {
+    std::shared_ptr<const ProfilerCodeMetadata> shared;
+    frames::NamePairs names;
+};
+
+// A thread's own copies, so that most events take no lock at all. Entries are never removed while
+// the thread's slot lives, so a pointer to one stays valid for the whole of an event.
 struct CodeMetadataLocal {
-    std::unordered_map<std::uintptr_t, std::shared_ptr<const ProfilerCodeMetadata>> map;
+    std::unordered_map<std::uintptr_t, LocalCodeMetadata> map;
 };
 
 }  // namespace quib::profiler

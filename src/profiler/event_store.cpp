@@ -46,6 +46,7 @@ Result<const std::string*> thread_id(ProfilerState& state, ProfilerThread& slot)
     cached.thread = std::move(thread);
     cached.process = process;
     cached.map_generation = UINT64_MAX;
+    slot.store = CachedStore{};  // the store belongs to the identity
     return &cached.identity;
 }
 
@@ -58,16 +59,19 @@ Status push_frame_data(ProfilerState& state, ProfilerThread& slot, std::span<con
         map->threads[slot.thread.identity] = slot.thread.thread;
         slot.thread.map_generation = map->generation;
     }
-    auto found = stores->stores.find(slot.thread.identity);
-    if (found == stores->stores.end()) {
-        std::uint64_t token = stores->next_token++;
-        if (token > UINT32_MAX) throw py::InternalFailure("Quib exhausted its per-capture thread token space");
-        found = stores->stores
-                    .emplace(slot.thread.identity,
-                             storage::FrameStore(static_cast<std::uint32_t>(token), state.current_capture()))
-                    .first;
+    if (slot.store.epoch != stores->epoch) {
+        auto found = stores->stores.find(slot.thread.identity);
+        if (found == stores->stores.end()) {
+            std::uint64_t token = stores->next_token++;
+            if (token > UINT32_MAX) throw py::InternalFailure("Quib exhausted its per-capture thread token space");
+            found = stores->stores
+                        .emplace(slot.thread.identity,
+                                 storage::FrameStore(static_cast<std::uint32_t>(token), state.current_capture()))
+                        .first;
+        }
+        slot.store = CachedStore{stores->epoch, &found->second};
     }
-    storage::FrameStore& store = found->second;
+    storage::FrameStore& store = *slot.store.store;
     if (records.size() == 1) {
         auto appended = store.append_serialized(records[0].data());
         if (!appended) return storage::to_python(appended.error());

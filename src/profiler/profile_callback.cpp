@@ -3,6 +3,7 @@
 #include "diagnostics/log_warning.hpp"
 #include "diagnostics/report_panic.hpp"
 #include "diagnostics/stack_guard.hpp"
+#include "frames/clock.hpp"
 #include "module/thread_hooks.hpp"
 #include "profiler/event_store.hpp"
 #include "profiler/profiler_object.hpp"
@@ -95,24 +96,23 @@ std::shared_ptr<const ProfilerCodeMetadata> build_metadata(ProfilerState& state,
     return state.code_metadata.insert_full(std::move(metadata));
 }
 
-// The metadata of the frame's code, or nullptr when the code is excluded (the event ends).
-std::shared_ptr<const ProfilerCodeMetadata> code_metadata(ProfilerState& state, ProfilerThread& slot,
-                                                          PyCodeObject* code) {
+// This thread's metadata of the frame's code, or nullptr when the code is excluded (the event ends).
+LocalCodeMetadata* code_metadata(ProfilerState& state, ProfilerThread& slot, PyCodeObject* code) {
     auto key = reinterpret_cast<std::uintptr_t>(code);
     auto local = slot.code_metadata.map.find(key);
-    if (local != slot.code_metadata.map.end()) return local->second;
+    if (local != slot.code_metadata.map.end()) return &local->second;
+    std::shared_ptr<const ProfilerCodeMetadata> full;
     if (auto cached = state.code_metadata.find(key)) {
         if (std::holds_alternative<ExcludedCode>(*cached)) {
             slot.excluded.insert(key);
             return nullptr;
         }
-        auto full = std::get<std::shared_ptr<const ProfilerCodeMetadata>>(*cached);
-        slot.code_metadata.map.emplace(key, full);
-        return full;
+        full = std::get<std::shared_ptr<const ProfilerCodeMetadata>>(*cached);
+    } else {
+        full = build_metadata(state, slot, code);
+        if (!full) return nullptr;
     }
-    auto built = build_metadata(state, slot, code);
-    if (built) slot.code_metadata.map.emplace(key, built);
-    return built;
+    return &slot.code_metadata.map.emplace(key, LocalCodeMetadata{std::move(full), {}}).first->second;
 }
 
 void log_error(PyError error, PyFrameObject* frame, bool is_return, const ProfilerCodeMetadata* metadata) {
@@ -174,9 +174,11 @@ Status keep_recorded_event(Status stored, PyFrameObject* frame, bool is_return,
 
 // Encodes the frame's own record into the thread's scratch buffer.
 Status encode_record(ProfilerState& state, ProfilerThread& slot, PyFrameObject* frame, bool is_return, PyObject* arg,
-                     const ProfilerCodeMetadata& metadata, const frames::FrameId& id,
-                     const std::optional<frames::CallSite>& site, bool intern) {
+                     LocalCodeMetadata& local, const frames::FrameId& id, const std::optional<frames::CallSite>& site,
+                     bool intern, double timestamp) {
+    const ProfilerCodeMetadata& metadata = *local.shared;
     frames::PrecomputedCode precomputed = metadata.precomputed();
+    precomputed.names = &local.names;
     frames::FrameEvent event{frame,
                              is_return ? frames::EventKind::Return : frames::EventKind::Call,
                              is_return ? frames::ValueKind::Argument : frames::ValueKind::None,
@@ -186,7 +188,8 @@ Status encode_record(ProfilerState& state, ProfilerThread& slot, PyFrameObject* 
                              site,
                              &precomputed,
                              *state.path_cache,
-                             &slot.call_frames.line_cache()};
+                             &slot.call_frames.line_cache(),
+                             timestamp};
     std::optional<storage::InterningHook> hook;
     if (intern && !state.interning.disabled()) hook.emplace(state.interning, state.interning_context);
     frames::EncoderSettings settings{*state.serializer, state.max_value_bytes, state.lightweight_repr,
@@ -257,7 +260,7 @@ bool names_test_boundary(const std::vector<NamedRecord>& records) {
 
 // The event proper; returns the error left at its end, if any.
 Status event_body(ProfilerState& state, ProfilerThread& slot, PyFrameObject* frame, PyCodeObject* code,
-                  PyObject* arg, bool is_return, std::shared_ptr<const ProfilerCodeMetadata>& metadata) {
+                  PyObject* arg, bool is_return, const ProfilerCodeMetadata*& metadata) {
     diagnostics::StackCheck check = diagnostics::check_stack_with(
         is_return ? diagnostics::StackEvent::Exit : diagnostics::StackEvent::Enter, reinterpret_cast<std::uintptr_t>(frame));
     if (check.decision == diagnostics::StackDecision::Skip) {
@@ -266,8 +269,9 @@ Status event_body(ProfilerState& state, ProfilerThread& slot, PyFrameObject* fra
     }
     diagnostics::RestoreOmitting restore(check.restore);
 
-    metadata = code_metadata(state, slot, code);
-    if (!metadata) return Status();
+    LocalCodeMetadata* local = code_metadata(state, slot, code);
+    if (local == nullptr) return Status();
+    metadata = local->shared.get();
 
     PluginOutcome plugins;
     if (metadata->has_plugins) {
@@ -283,19 +287,21 @@ Status event_body(ProfilerState& state, ProfilerThread& slot, PyFrameObject* fra
     if (!record) {
         if (!plugins.records.empty()) {
             result = keep_recorded_event(push_frames(state, slot, is_return, plugins.records), frame, is_return,
-                                         metadata.get());
+                                         metadata);
         }
     } else {
         auto frame_key = reinterpret_cast<std::uintptr_t>(frame);
+        // One clock reading serves the frame id and the record's time stamp.
+        frames::ClockReading now = frames::read_clock();
         frames::FrameId id = slot.frame_ids.get_or_set(is_return ? frames::EventKind::Return : frames::EventKind::Call,
-                                                       frame_key);
+                                                       frame_key, now.millis);
         auto site = slot.call_frames.get_user_code_call_site(
             reinterpret_cast<PyObject*>(frame), is_return ? frames::EventKind::Return : frames::EventKind::Call, id);
         if (!site) return abandon_entry(slot, is_return, frame, id, std::move(site).error());
         auto identity = thread_id(state, slot);
         if (!identity) return abandon_entry(slot, is_return, frame, id, std::move(identity).error());
         bool intern = !names_test_boundary(plugins.records);
-        Status encoded = encode_record(state, slot, frame, is_return, arg, *metadata, id, site.value(), intern);
+        Status encoded = encode_record(state, slot, frame, is_return, arg, *local, id, site.value(), intern, now.timestamp);
         if (!encoded) {
             slot.scratch.shrink_to(SCRATCH_KEEP);
             return abandon_entry(slot, is_return, frame, id, std::move(encoded).error());
@@ -309,7 +315,7 @@ Status event_body(ProfilerState& state, ProfilerThread& slot, PyFrameObject* fra
             stored = push_frame_data(state, slot, std::span<const NamedRecord>(&own, 1));
         }
         slot.scratch.shrink_to(SCRATCH_KEEP);
-        result = keep_recorded_event(std::move(stored), frame, is_return, metadata.get());
+        result = keep_recorded_event(std::move(stored), frame, is_return, metadata);
     }
     if (!result) return result;
     if (plugins.kept) return std::move(*plugins.kept);
@@ -341,7 +347,7 @@ int profile_callback(PyObject* object, PyFrameObject* frame, int what, PyObject*
         if (!code) throw py::InternalFailure("A frame always has an `f_code`");
         if (!slot.excluded.empty() && slot.excluded.contains(reinterpret_cast<std::uintptr_t>(code.get()))) return 0;
         SlotUse use(slot);
-        std::shared_ptr<const ProfilerCodeMetadata> metadata;
+        const ProfilerCodeMetadata* metadata = nullptr;
         Status result = event_body(*state, slot, frame, code.as<PyCodeObject>(), arg != nullptr ? arg : Py_None,
                                    is_return, metadata);
         if (result) return 0;
@@ -350,7 +356,7 @@ int profile_callback(PyObject* object, PyFrameObject* frame, int what, PyObject*
             std::move(error).restore();
             return -1;
         }
-        log_error(std::move(error), frame, is_return, metadata.get());
+        log_error(std::move(error), frame, is_return, metadata);
         return 0;
     } catch (...) {
         stop_after_panic(*state);

@@ -46,6 +46,12 @@ struct CachedThread {
     std::uint64_t map_generation = UINT64_MAX;  // the thread-map generation this thread registered in
 };
 
+// The thread's frame store in the current trace's stores, valid while their epoch is unchanged.
+struct CachedStore {
+    std::uint64_t epoch = 0;
+    storage::FrameStore* store = nullptr;
+};
+
 struct ProfilerThread {
     std::unordered_set<std::uintptr_t> excluded;  // code objects known to be excluded
     CodeMetadataLocal code_metadata;              // this thread's copy of cache hits
@@ -53,13 +59,23 @@ struct ProfilerThread {
     frames::FrameIds frame_ids;
     CachedThread thread;
     values::ByteBuffer scratch;  // encodes one record at a time
+    CachedStore store;           // read and written with the stores' lock held
     bool busy = false;           // a nested use of this slot is an internal failure
 };
 
-// The current trace's frame stores, by thread identity, with the next thread token.
+// The current trace's frame stores, by thread identity, with the next thread token. Every new set
+// of stores has an epoch of its own (never 0), so a thread's pointer to its store from an earlier
+// set is recognised as stale. Stores are only ever added to a set, never removed, so within one
+// epoch a pointer to a store stays valid.
 struct TraceStores {
     std::unordered_map<std::string, storage::FrameStore> stores;
     std::uint64_t next_token = 1;
+    std::uint64_t epoch = next_epoch();
+
+    static std::uint64_t next_epoch() noexcept {
+        static std::atomic<std::uint64_t> counter{0};
+        return counter.fetch_add(1, std::memory_order_relaxed) + 1;
+    }
 };
 
 struct ThreadMap {

@@ -3,6 +3,7 @@ import subprocess
 import sys
 import textwrap
 import threading
+import types
 
 import pytest
 
@@ -355,3 +356,23 @@ def test_one_trace_per_test_saves_each_test_under_its_name(tmp_path):
     assert kinds[0] == ("start_test", None) and kinds[-1] == ("end_test", None)
     assert ("frame", "leaf") in kinds
     assert len({t.id for t in traces.values()}) == 2
+
+
+def test_one_code_object_run_in_two_modules_is_named_after_each(record):
+    # The same code object under two module names: each record names the module it ran in.
+    source = "def shared(x):\n    return x + 1\n"
+    code = compile(source, PROGRAM_FILE, "exec")
+    first, second = {"__name__": "alpha"}, {"__name__": "beta"}
+    exec(code, first)
+    beta_shared = types.FunctionType(first["shared"].__code__, second)
+
+    def run():
+        return [first["shared"](1), beta_shared(2), first["shared"](3)]
+
+    result, _, trace = record(run)
+    assert result == [2, 3, 4]
+    assert [r["qualname"] for r in frames_of(trace) if r["event"] == "call"] == [
+        "alpha.shared",
+        "beta.shared",
+        "alpha.shared",
+    ]
