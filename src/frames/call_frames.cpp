@@ -12,18 +12,20 @@ using py::Result;
 
 namespace {
 
-Result<std::optional<CallSite>> call_site_of(const CallFrameEntry& entry, LineCache& lines) {
+py::Status call_site_of(const CallFrameEntry& entry, LineCache& lines, std::optional<CallSite>& site) {
     if (!PyFrame_Check(entry.frame.get())) return py::conversion_error(entry.frame.get(), "PyFrame");
     auto line = frame_line_number_i32_with(entry.frame.as<PyFrameObject>(), &lines);
     if (!line) return std::move(line).error();
-    return std::optional<CallSite>(CallSite{entry.id, line.value()});
+    site.emplace();
+    site->call_frame_id = entry.id;
+    site->line = line.value();
+    return py::Status();
 }
 
 }  // namespace
 
-Result<std::optional<CallSite>> CallFrames::get_user_code_call_site(PyObject* frame, EventKind event,
-                                                                    const FrameId& id,
-                                                                    std::shared_ptr<const CodeLines> code) {
+py::Status CallFrames::get_user_code_call_site(PyObject* frame, EventKind event, const FrameId& id,
+                                               std::optional<CallSite>& site, std::shared_ptr<const CodeLines> code) {
     const CallFrameEntry* caller = nullptr;
     std::size_t count = entries_.size();
     if (count > 0) {
@@ -33,11 +35,10 @@ Result<std::optional<CallSite>> CallFrames::get_user_code_call_site(PyObject* fr
             caller = &entries_[count - 2];
         }
     }
-    std::optional<CallSite> site;
+    site.reset();
     if (caller != nullptr) {
-        auto found = call_site_of(*caller, lines_);
-        if (!found) return std::move(found).error();
-        site = found.value();
+        py::Status found = call_site_of(*caller, lines_, site);
+        if (!found) return found;
     }
     if (is_closing(event)) {
         for (std::size_t i = entries_.size(); i > 0; --i) {
@@ -49,7 +50,7 @@ Result<std::optional<CallSite>> CallFrames::get_user_code_call_site(PyObject* fr
     } else {
         entries_.push_back(CallFrameEntry{Ref::take(frame), id, std::move(code)});
     }
-    return site;
+    return py::Status();
 }
 
 Result<Ref> CallFrames::snapshot_call_site_frames() const {

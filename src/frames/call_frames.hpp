@@ -37,9 +37,11 @@ public:
     // The call site of the event of `frame` with id `id`, then the stack update: an opening event
     // pushes the frame, a closing event pops it (and anything left above it). So an opening event
     // gets its caller, and a closing event the frame below itself. A caller whose line number
-    // cannot be read fails the call and leaves the stack as it was.
-    py::Result<std::optional<CallSite>> get_user_code_call_site(PyObject* frame, EventKind event, const FrameId& id,
-                                                                std::shared_ptr<const CodeLines> code = nullptr);
+    // cannot be read fails the call and leaves the stack as it was. The site is written to `site`
+    // (in place: the profile hook runs this on every event, and copies of the site through result
+    // wrappers cost more than finding it).
+    py::Status get_user_code_call_site(PyObject* frame, EventKind event, const FrameId& id,
+                                       std::optional<CallSite>& site, std::shared_ptr<const CodeLines> code = nullptr);
     // [(frame, frame id text)] for the top two entries (fewer on a shorter stack), bottom first.
     py::Result<py::Ref> snapshot_call_site_frames() const;
 

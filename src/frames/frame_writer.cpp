@@ -36,8 +36,8 @@ struct RecordHead {
     bool path_cache_eligible = false;
 };
 
-Result<RecordHead> record_head(const FrameEvent& event) {
-    RecordHead head;
+// Filled in place: the head is large, and moving it through a result costs more than filling it.
+Status record_head(const FrameEvent& event, RecordHead& head) {
     if (event.code != nullptr) {
         auto line = frame_line_number(event.frame, event.lines);
         if (!line) return std::move(line).error();
@@ -51,7 +51,7 @@ Result<RecordHead> record_head(const FrameEvent& event) {
                 if (!text) return std::move(text).error();
                 head.module_text = std::move(text).value();
             }
-            return head;
+            return Status();
         }
     } else {
         auto path = event.path_cache.frame_path_and_native_eligibility(event.frame);
@@ -62,7 +62,7 @@ Result<RecordHead> record_head(const FrameEvent& event) {
     auto qualname = get_qualname(event.frame);
     if (!qualname) return std::move(qualname).error();
     head.qualname = std::move(qualname).value();
-    return head;
+    return Status();
 }
 
 std::string_view utf8_of(PyObject* text) {
@@ -272,8 +272,9 @@ void note_native_eligibility(const values::NativeMsgpackEncoder& encoder, const 
 Status write_frame_with_serializer_inner(ByteBuffer& out, const FrameEvent& event, const EncoderSettings& settings) {
     if (is_closing(event.event) && diagnostics::omitting_values()) return write_frame_without_values(out, event);
 
-    Result<RecordHead> head = record_head(event);
-    if (!head) return std::move(head).error();
+    RecordHead head;
+    Status headed = record_head(event, head);
+    if (!headed) return headed;
     Result<Ref> locals = locals_of(event, settings);
 
     const std::size_t start = out.size();
@@ -283,7 +284,7 @@ Status write_frame_with_serializer_inner(ByteBuffer& out, const FrameEvent& even
     } else {
         values::NativeMsgpackEncoder encoder(settings.serializer, settings.max_value_bytes, settings.lightweight_repr,
                                              settings.interning);
-        write_head(out, 0x8a, event, head.value());
+        write_head(out, 0x8a, event, head);
         PyObject* value = event.value_kind == ValueKind::None || event.value == nullptr ? Py_None : event.value;
         values::EncodeResult encoded = encoder.encode_value(value, out);
         if (!encoded.ok()) {
@@ -301,7 +302,7 @@ Status write_frame_with_serializer_inner(ByteBuffer& out, const FrameEvent& even
         }
         if (!failure) {
             write_tail(out, event);
-            note_native_eligibility(encoder, event, head.value());
+            note_native_eligibility(encoder, event, head);
             return Status();
         }
     }
@@ -310,9 +311,10 @@ Status write_frame_with_serializer_inner(ByteBuffer& out, const FrameEvent& even
 }
 
 Status write_frame_without_values(ByteBuffer& out, const FrameEvent& event) {
-    Result<RecordHead> head = record_head(event);
-    if (!head) return std::move(head).error();
-    write_head(out, 0x8b, event, head.value());
+    RecordHead head;
+    Status headed = record_head(event, head);
+    if (!headed) return headed;
+    write_head(out, 0x8b, event, head);
     values::msgpack::write_nil(out);
     write_key(out, "locals");
     out.push(0x80);

@@ -71,6 +71,8 @@ private:
 struct LocalCodeMetadata {
     std::shared_ptr<const ProfilerCodeMetadata> shared;
     frames::NamePairs names;
+    // What the frame writer needs of `shared`, with `names` attached: made once, not per event.
+    frames::PrecomputedCode precomputed{};
 };
 
 // A thread's own copies, so that most events take no lock at all. Entries are never removed while

@@ -112,7 +112,10 @@ LocalCodeMetadata* code_metadata(ProfilerState& state, ProfilerThread& slot, PyC
         full = build_metadata(state, slot, code);
         if (!full) return nullptr;
     }
-    return &slot.code_metadata.map.emplace(key, LocalCodeMetadata{std::move(full), {}}).first->second;
+    LocalCodeMetadata& added = slot.code_metadata.map.emplace(key, LocalCodeMetadata{std::move(full), {}}).first->second;
+    added.precomputed = added.shared->precomputed();
+    added.precomputed.names = &added.names;  // the entry never moves: map nodes are stable
+    return &added;
 }
 
 void log_error(PyError error, PyFrameObject* frame, bool is_return, const ProfilerCodeMetadata* metadata) {
@@ -177,8 +180,6 @@ Status encode_record(ProfilerState& state, ProfilerThread& slot, PyFrameObject* 
                      LocalCodeMetadata& local, const frames::FrameId& id, const std::optional<frames::CallSite>& site,
                      bool intern, double timestamp) {
     const ProfilerCodeMetadata& metadata = *local.shared;
-    frames::PrecomputedCode precomputed = metadata.precomputed();
-    precomputed.names = &local.names;
     frames::FrameEvent event{frame,
                              is_return ? frames::EventKind::Return : frames::EventKind::Call,
                              is_return ? frames::ValueKind::Argument : frames::ValueKind::None,
@@ -186,7 +187,7 @@ Status encode_record(ProfilerState& state, ProfilerThread& slot, PyFrameObject* 
                              std::string_view(metadata.co_name),
                              id,
                              site,
-                             &precomputed,
+                             &local.precomputed,
                              *state.path_cache,
                              &slot.call_frames.line_cache(),
                              timestamp};
@@ -295,13 +296,14 @@ Status event_body(ProfilerState& state, ProfilerThread& slot, PyFrameObject* fra
         frames::ClockReading now = frames::read_clock();
         frames::FrameId id = slot.frame_ids.get_or_set(is_return ? frames::EventKind::Return : frames::EventKind::Call,
                                                        frame_key, now.millis);
-        auto site = slot.call_frames.get_user_code_call_site(
-            reinterpret_cast<PyObject*>(frame), is_return ? frames::EventKind::Return : frames::EventKind::Call, id);
-        if (!site) return abandon_entry(slot, is_return, frame, id, std::move(site).error());
+        std::optional<frames::CallSite> site;
+        Status found = slot.call_frames.get_user_code_call_site(
+            reinterpret_cast<PyObject*>(frame), is_return ? frames::EventKind::Return : frames::EventKind::Call, id, site);
+        if (!found) return abandon_entry(slot, is_return, frame, id, std::move(found).error());
         auto identity = thread_id(state, slot);
         if (!identity) return abandon_entry(slot, is_return, frame, id, std::move(identity).error());
         bool intern = !names_test_boundary(plugins.records);
-        Status encoded = encode_record(state, slot, frame, is_return, arg, *local, id, site.value(), intern, now.timestamp);
+        Status encoded = encode_record(state, slot, frame, is_return, arg, *local, id, site, intern, now.timestamp);
         if (!encoded) {
             slot.scratch.shrink_to(SCRATCH_KEEP);
             return abandon_entry(slot, is_return, frame, id, std::move(encoded).error());

@@ -73,6 +73,8 @@ private:
 #define QUIB_ENCODER_INTERNAL [[gnu::visibility("hidden")]]
 
     // encoder.cpp: entry, dispatch, budget, errors, profiler flag, truncation marker
+    QUIB_ENCODER_INTERNAL bool encode_small_plain(PyObject* value, ByteBuffer& out);
+    QUIB_ENCODER_INTERNAL static bool write_plain_scalar(PyObject* item, ByteBuffer& out);
     QUIB_ENCODER_INTERNAL bool pack(PyObject* value, ByteBuffer& out, int depth);
     QUIB_ENCODER_INTERNAL bool pack_int(PyObject* value, ByteBuffer& out, int depth);
     bool within_budget(std::size_t current, std::size_t more) const noexcept {

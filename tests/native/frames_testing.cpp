@@ -142,9 +142,10 @@ Result<Ref> call_frames_site(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     if (!event) return std::move(event).error();
     auto id = frame_id_argument((*parsed)[3]);
     if (!id) return std::move(id).error();
-    auto site = stack.value()->get_user_code_call_site((*parsed)[1], event.value(), id.value());
-    if (!site) return std::move(site).error();
-    return call_site_object(site.value());
+    std::optional<frames::CallSite> site;
+    py::Status found = stack.value()->get_user_code_call_site((*parsed)[1], event.value(), id.value(), site);
+    if (!found) return std::move(found).error();
+    return call_site_object(site);
 }
 
 // call_frames_view(stack, what): "snapshot" or "ids" (the ids, bottom first); "truncate" needs

@@ -71,12 +71,12 @@ int profile(PyObject* object, PyFrameObject* frame, int what, PyObject*) noexcep
             return 0;
         }
         frames::FrameId id = recorder->ids.get_or_set(kind, key);
-        auto site = recorder->stack.get_user_code_call_site(reinterpret_cast<PyObject*>(frame), kind, id);
-        if (!site) {
+        std::optional<frames::CallSite> site;
+        if (!recorder->stack.get_user_code_call_site(reinterpret_cast<PyObject*>(frame), kind, id, site)) {
             recorder->failed = true;
             return 0;
         }
-        note(*recorder, kind, frame, check.decision, &id, site.value());
+        note(*recorder, kind, frame, check.decision, &id, site);
     } catch (...) {
         recorder->failed = true;
     }

@@ -24,6 +24,10 @@ def marker(type_name, budget):
         ({frozenset(range(300))}, 100, "set"),
         (2**4000, 100, "int"),
         ("ok", 0, "str"),
+        # small plain values, the ones a frame record's locals usually are
+        ({"a": 1, "b": 2.5}, 12, "dict"),
+        ([1, "two", None], 5, "list"),
+        (3.5, 8, "float"),
     ],
 )
 def test_over_budget_values_become_one_marker(value, budget, type_name):
@@ -33,8 +37,8 @@ def test_over_budget_values_become_one_marker(value, budget, type_name):
     assert serialize.dump_msgpack(value, max_value_bytes=budget) == encoded
 
 
-def test_value_exactly_at_the_budget_is_kept():
-    value = "x" * 100
+@pytest.mark.parametrize("value", ["x" * 100, {"a": 1, "b": 2.5}, [1, "two", None]])
+def test_value_exactly_at_the_budget_is_kept(value):
     size = len(msgpack.packb(value))
     encoded, truncated, *_ = _quib_testing.encode_values([value, value], size)
     assert truncated == [False, False]
