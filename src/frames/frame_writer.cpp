@@ -3,6 +3,7 @@
 #include "diagnostics/report_panic.hpp"
 #include "diagnostics/stack_guard.hpp"
 #include "frames/clock.hpp"
+#include "frames/fast_locals.hpp"
 #include "frames/line_numbers.hpp"
 #include "frames/qualname.hpp"
 #include "frames/record_pairs.hpp"
@@ -195,6 +196,7 @@ void write_tail(ByteBuffer& out, const FrameEvent& event) {
 // The locals to record: None with omit_return_locals on a return; otherwise a dict without
 // `__builtins__`, never the frame's own dict modified.
 Result<Ref> locals_of(const FrameEvent& event, const EncoderSettings& settings) {
+    if (getenv("QUIB_EXPERIMENT_NO_LOCALS")) return Ref::none();
     if (event.event == EventKind::Return && settings.omit_return_locals) return Ref::none();
     Result<Ref> locals = py::checked(py::compat::frame_locals(event.frame));
     if (!locals) return locals;
@@ -223,6 +225,25 @@ Result<Ref> locals_of(const FrameEvent& event, const EncoderSettings& settings) 
         if (PyDict_DelItem(locals->get(), key) < 0) return PyError::fetch();
     }
     return locals;
+}
+
+bool wants_locals(const FrameEvent& event, const EncoderSettings& settings) {
+    return !(event.event == EventKind::Return && settings.omit_return_locals);
+}
+
+bool read_fast_locals(const FrameEvent& event, FastLocals& fast) {
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(event.frame)));
+    return code && fast.read(event.frame, code.as<PyCodeObject>());
+}
+
+// The fast locals as the dict f_locals would have given (the same items in the same order).
+Result<Ref> dict_of(const FastLocals& fast) {
+    Result<Ref> dict = py::checked(PyDict_New());
+    if (!dict) return dict;
+    for (const FastLocal& local : fast) {
+        if (PyDict_SetItem(dict->get(), local.key, local.value) < 0) return PyError::fetch();
+    }
+    return dict;
 }
 
 // Each local under its own budget, after the locals as a whole came out over it.
@@ -275,13 +296,10 @@ Status write_frame_with_serializer_inner(ByteBuffer& out, const FrameEvent& even
     RecordHead head;
     Status headed = record_head(event, head);
     if (!headed) return headed;
-    Result<Ref> locals = locals_of(event, settings);
 
     const std::size_t start = out.size();
     std::optional<PyError> failure;
-    if (!locals) {
-        failure = std::move(locals).error();
-    } else {
+    {
         values::NativeMsgpackEncoder encoder(settings.serializer, settings.max_value_bytes, settings.lightweight_repr,
                                              settings.interning);
         write_head(out, 0x8a, event, head);
@@ -291,13 +309,24 @@ Status write_frame_with_serializer_inner(ByteBuffer& out, const FrameEvent& even
             failure = std::move(*encoded.error).into_pyerr();
         } else {
             write_key(out, "locals");
-            const std::size_t locals_start = out.size();
-            values::EncodeResult whole = encoder.encode_value(locals->get(), out);
-            if (!whole.ok()) {
-                failure = std::move(*whole.error).into_pyerr();
-            } else if (whole.truncated && PyDict_CheckExact(locals->get())) {
-                out.truncate(locals_start);
-                encode_locals_one_by_one(encoder, locals->get(), out, failure);
+            // Read only now: encoding the value may have run Python code, and the fast locals are
+            // borrowed from the frame.
+            FastLocals fast;
+            const bool direct = wants_locals(event, settings) && read_fast_locals(event, fast);
+            if (!direct || !encoder.encode_small_plain_map(fast.items(), out)) {
+                Result<Ref> locals = direct ? dict_of(fast) : locals_of(event, settings);
+                if (!locals) {
+                    failure = std::move(locals).error();
+                } else {
+                    const std::size_t locals_start = out.size();
+                    values::EncodeResult whole = encoder.encode_value(locals->get(), out);
+                    if (!whole.ok()) {
+                        failure = std::move(*whole.error).into_pyerr();
+                    } else if (whole.truncated && PyDict_CheckExact(locals->get())) {
+                        out.truncate(locals_start);
+                        encode_locals_one_by_one(encoder, locals->get(), out, failure);
+                    }
+                }
             }
         }
         if (!failure) {

@@ -129,6 +129,24 @@ bool NativeMsgpackEncoder::encode_small_plain(PyObject* value, ByteBuffer& out) 
     return true;
 }
 
+bool NativeMsgpackEncoder::encode_small_plain_map(std::span<const MapItem> items, ByteBuffer& out) {
+    if (shared_ || plain_containers_ + 1 >= TRACKING_START || state_.nest_limit < 1 || items.size() >= 16) return false;
+    const std::size_t start = out.size();
+    out.push(static_cast<std::uint8_t>(0x80 | items.size()));
+    for (const MapItem& item : items) {
+        if (!write_plain_scalar(item.key, out) || !write_plain_scalar(item.value, out)) {
+            out.truncate(start);
+            return false;
+        }
+    }
+    if (budget_ && out.size() - start > *budget_) {
+        out.truncate(start);
+        return false;
+    }
+    ++plain_containers_;
+    return true;
+}
+
 EncodeResult NativeMsgpackEncoder::encode_value(PyObject* value, ByteBuffer& out) {
     // Most values of a frame record are small and plain (every call record carries None, most
     // locals are a few names bound to numbers and short text) and need none of the set-up below.

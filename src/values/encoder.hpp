@@ -43,6 +43,12 @@ py::Status write_ext(ByteBuffer& out, std::int8_t type, std::span<const std::uin
 
 struct Payload;
 
+// A key and its value, both borrowed.
+struct MapItem {
+    PyObject* key;
+    PyObject* value;
+};
+
 class NativeMsgpackEncoder {
 public:
     NativeMsgpackEncoder(const Serializer& serializer, std::optional<std::uint64_t> budget, bool lightweight_repr,
@@ -52,6 +58,11 @@ public:
     NativeMsgpackEncoder& operator=(const NativeMsgpackEncoder&) = delete;
 
     EncodeResult encode_value(PyObject* value, ByteBuffer& out);
+    // The map of these items exactly as encode_value writes an exact dict holding them, when there
+    // are fewer than 16 and all are plain scalars (None, booleans, ints in 64 signed bits, floats,
+    // ASCII str under 32 characters) and it fits the budget. False, with nothing written, when
+    // the dict has to be encoded the full way.
+    bool encode_small_plain_map(std::span<const MapItem> items, ByteBuffer& out);
 
     std::optional<std::uint64_t> budget() const noexcept { return budget_; }
     void set_budget(std::optional<std::uint64_t> budget) noexcept { budget_ = budget; }

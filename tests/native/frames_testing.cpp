@@ -5,6 +5,7 @@
 #include "frames/call_frames.hpp"
 #include "frames/clock.hpp"
 #include "frames/frame_ids.hpp"
+#include "frames/fast_locals.hpp"
 #include "frames/frame_path_cache.hpp"
 #include "frames/line_numbers.hpp"
 #include "frames/paths.hpp"
@@ -204,6 +205,25 @@ Result<Ref> get_qualname(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     return name.value() ? text(*name.value()) : Ref::none();
 }
 
+// fast_locals(frame) -> [(name, value)] as read straight from the frame, or None when the read
+// is refused.
+Result<Ref> fast_locals(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    auto parsed = py::parse<1>("fast_locals", {"frame"}, 1, args, nargs, kwnames);
+    if (!parsed) return std::move(parsed).error();
+    auto frame = frame_argument("fast_locals", (*parsed)[0]);
+    if (!frame) return std::move(frame).error();
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame.value())));
+    frames::FastLocals fast;
+    if (!fast.read(frame.value(), code.as<PyCodeObject>())) return Ref::none();
+    Result<Ref> list = py::checked(PyList_New(0));
+    if (!list) return list;
+    for (const frames::FastLocal& local : fast) {
+        Ref pair = Ref::steal(PyTuple_Pack(2, local.key, local.value));
+        if (!pair || PyList_Append(list->get(), pair.get()) < 0) return PyError::fetch();
+    }
+    return list;
+}
+
 // frame_line_numbers(frame) -> (frame_line_number, frame_line_number_i32_with), each a line, None,
 // or the exception it failed with.
 Result<Ref> frame_line_numbers(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -279,6 +299,8 @@ Result<Ref> path_cache_call(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 
 QUIB_TESTING_FUNCTION(py::noargs_method<new_frame_id>("new_frame_id", "new_frame_id()\n--\n\nA fresh frame id."));
 QUIB_TESTING_FUNCTION(py::noargs_method<new_trace_id>("new_trace_id", "new_trace_id()\n--\n\nA fresh trace id."));
+QUIB_TESTING_FUNCTION(py::fast_method<fast_locals>(
+    "fast_locals", "fast_locals(frame)\n--\n\nThe frame's locals read straight from it, or None when refused."));
 QUIB_TESTING_FUNCTION(py::noargs_method<timestamp>("timestamp", "timestamp()\n--\n\nThe engine's time stamp."));
 QUIB_TESTING_FUNCTION(py::fast_method<ulid_of>(
     "ulid_of", "ulid_of(millis, random_high, random_low)\n--\n\nThe ULID text of the given parts."));
