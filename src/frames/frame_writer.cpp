@@ -25,6 +25,7 @@ using values::ByteBuffer;
 namespace {
 
 py::InternedName BUILTINS{"__builtins__"};
+py::InternedName MODULE_NAME{"__name__"};
 
 // Path and qualified name, computed before anything is written so that their failure leaves the
 // buffer alone.
@@ -44,9 +45,15 @@ Status record_head(const FrameEvent& event, RecordHead& head) {
         if (!line) return std::move(line).error();
         head.line = line.value();
         if (event.code->qualname) {
-            auto module = get_qualname_module(event.frame);
-            if (!module) return std::move(module).error();
-            head.module = std::move(module).value();
+            // The common case inline: globals an exact dict that names its module.
+            Ref globals = Ref::steal(py::compat::frame_globals(event.frame));
+            if (!globals) return PyError::fetch();
+            PyObject* name = MODULE_NAME.get();
+            PyObject* found = name != nullptr && PyDict_CheckExact(globals.get())
+                                  ? PyDict_GetItemWithError(globals.get(), name)
+                                  : nullptr;
+            head.module = found != nullptr ? Ref::take(found) : module_name_from_globals(globals.get());
+            if (!head.module) return PyError::fetch();
             if (!PyUnicode_CheckExact(head.module.get())) {
                 auto text = text_of(head.module.get());
                 if (!text) return std::move(text).error();

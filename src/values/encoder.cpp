@@ -61,9 +61,8 @@ bool NativeMsgpackEncoder::write_plain_scalar(PyObject* item, ByteBuffer& out) {
         return true;
     }
     if (type == &PyLong_Type) {
-        int overflow = 0;
-        const long long number = PyLong_AsLongLongAndOverflow(item, &overflow);
-        if (overflow != 0) return false;
+        long long number = 0;
+        if (!py::compat::long_long_of(item, number)) return false;
         msgpack::write_int(out, number);
         return true;
     }

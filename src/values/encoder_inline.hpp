@@ -71,9 +71,8 @@ inline bool interning_may_apply(const ValueInterningHook* hook, std::size_t leng
         return pack_str(item, out) ? Inert::Written : Inert::Failed;
     }
     if (type == &PyLong_Type) {
-        int overflow = 0;
-        const long long number = PyLong_AsLongLongAndOverflow(item, &overflow);
-        if (overflow != 0) return Inert::NotInert;
+        long long number = 0;
+        if (!py::compat::long_long_of(item, number)) return Inert::NotInert;
         msgpack::write_int(out, number);
         return Inert::Written;
     }

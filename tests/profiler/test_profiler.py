@@ -364,7 +364,7 @@ def test_one_code_object_run_in_two_modules_is_named_after_each(record):
     code = compile(source, PROGRAM_FILE, "exec")
     first, second = {"__name__": "alpha"}, {"__name__": "beta"}
     exec(code, first)
-    beta_shared = types.FunctionType(first["shared"].__code__, second)
+    beta_shared = second["shared"] = types.FunctionType(first["shared"].__code__, second)
 
     def run():
         return [first["shared"](1), beta_shared(2), first["shared"](3)]
