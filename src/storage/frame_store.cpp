@@ -25,8 +25,17 @@ void append_spans(std::vector<FrameSpan>& into, std::vector<FrameSpan>&& from) {
 
 }  // namespace
 
+namespace {
+
+void reserve_arena(Bytes& bytes, std::vector<std::uint64_t>& ends, std::uint64_t threshold) {
+    bytes.reserve(std::min<std::uint64_t>(threshold, ARENA_INITIAL_CAPACITY) + ARENA_SLACK);
+    ends.reserve(ARENA_INITIAL_FRAMES);
+}
+
+}  // namespace
+
 FrameArena::FrameArena(std::uint32_t token, std::uint64_t threshold) : seal_threshold(threshold), thread_token(token) {
-    bytes.reserve(std::min<std::uint64_t>(threshold, ARENA_INITIAL_CAPACITY));
+    reserve_arena(bytes, ends, threshold);
 }
 
 std::optional<SealedChunk> FrameArena::seal() {
@@ -38,8 +47,8 @@ std::optional<SealedChunk> FrameArena::seal() {
     chunk.sequence = next_sequence++;
     chunk.thread_token = thread_token;
     bytes = Bytes();
-    bytes.reserve(std::min<std::uint64_t>(seal_threshold, ARENA_INITIAL_CAPACITY));
     ends = {};
+    reserve_arena(bytes, ends, seal_threshold);
     return chunk;
 }
 

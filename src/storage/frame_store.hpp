@@ -27,9 +27,12 @@ namespace quib::storage {
 class TraceCapture;
 
 inline constexpr std::uint64_t SEAL_THRESHOLD = 512 * 1024;
-// An arena reserves room for a whole chunk up front (up to this much), so that filling it never
-// copies what it holds. Reserved pages that are never written cost no memory.
+// An arena reserves room for a whole chunk up front (up to this much), and some more for the frame
+// that crosses the seal threshold, so that filling it never copies what it holds. Reserved pages
+// that are never written cost no memory.
 inline constexpr std::size_t ARENA_INITIAL_CAPACITY = 1024 * 1024;
+inline constexpr std::size_t ARENA_SLACK = 64 * 1024;
+inline constexpr std::size_t ARENA_INITIAL_FRAMES = 4096;
 
 struct FrameArena {
     Bytes bytes;
