@@ -1,7 +1,7 @@
 """Cost of recording, per profile event, against baselines measured in the same run.
 
 Each mode runs the workload in a fresh interpreter (so caches and hooks never leak between modes),
-several times, keeping the best wall time. Overhead per event is (traced - untraced) / events,
+in rounds that run every mode once, keeping each mode's best wall time. Overhead per event is (traced - untraced) / events,
 where events counts the call and return events of Python functions.
 
 Modes: untraced; the bare native hook (register_noop_profiler); cProfile; VizTracer (default, and
@@ -76,8 +76,14 @@ def run(mode: str, workload: str, db: str) -> dict:
     return json.loads(result.stdout.strip().splitlines()[-1])
 
 
-def best(mode: str, workload: str, db: str, repeat: int) -> float:
-    return min(run(mode, workload, db)["elapsed"] for _ in range(repeat))
+def best_of_rounds(modes: list, workload: str, db: str, repeat: int) -> dict:
+    """The best wall time of each mode over `repeat` rounds. Each round runs every mode once, so a
+    slow spell of this noisy machine slows all modes alike instead of one mode's every run."""
+    times: dict = {mode: [] for mode in modes}
+    for _ in range(repeat):
+        for mode in modes:
+            times[mode].append(run(mode, workload, db)["elapsed"])
+    return {mode: min(values) for mode, values in times.items()}
 
 
 def available(module: str) -> bool:
@@ -86,7 +92,7 @@ def available(module: str) -> bool:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--repeat", type=int, default=7)
     arguments = parser.parse_args()
     modes = ["untraced", "noop", "cprofile"]
     if available("viztracer"):
@@ -98,21 +104,16 @@ def main() -> None:
         db = os.path.join(directory, "db.sqlite3")
         for workload in ("call_heavy", "realistic"):
             events = run("count", workload, db)["events"]
-            base = best("untraced", workload, db, arguments.repeat)
-            noop = best("noop", workload, db, arguments.repeat) - base
+            elapsed = best_of_rounds(modes, workload, db, arguments.repeat)
+            base = elapsed["untraced"]
+            noop = elapsed["noop"] - base
             noop_per_event = noop / events * 1e9
             print(f"\n{workload}: {events} events, untraced {base * 1e3:.1f} ms, bare hook {noop_per_event:.0f} ns/event")
             print(f"  {'mode':18} {'wall ms':>9} {'ns/event':>9} {'x bare hook':>11}")
             for mode in modes:
-                if mode == "untraced":
-                    elapsed = base
-                elif mode == "noop":
-                    elapsed = base + noop
-                else:
-                    elapsed = best(mode, workload, db, arguments.repeat)
-                per_event = (elapsed - base) / events * 1e9
-                ratio = (elapsed - base) / noop if noop > 0 else float("nan")
-                print(f"  {mode:18} {elapsed * 1e3:9.1f} {per_event:9.0f} {ratio:11.2f}")
+                per_event = (elapsed[mode] - base) / events * 1e9
+                ratio = (elapsed[mode] - base) / noop if noop > 0 else float("nan")
+                print(f"  {mode:18} {elapsed[mode] * 1e3:9.1f} {per_event:9.0f} {ratio:11.2f}")
 
 
 if __name__ == "__main__":
