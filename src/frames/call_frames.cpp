@@ -37,8 +37,13 @@ py::Status CallFrames::get_user_code_call_site(PyObject* frame, EventKind event,
     }
     site.reset();
     if (caller != nullptr) {
-        py::Status found = call_site_of(*caller, lines_, site);
-        if (!found) return found;
+        const CallFrameEntry& own = entries_[count - 1];
+        if (is_closing(event) && caller != &own && own.site && own.site->call_frame_id == caller->id) {
+            site = own.site;
+        } else {
+            py::Status found = call_site_of(*caller, lines_, site);
+            if (!found) return found;
+        }
     }
     if (is_closing(event)) {
         for (std::size_t i = entries_.size(); i > 0; --i) {
@@ -48,7 +53,7 @@ py::Status CallFrames::get_user_code_call_site(PyObject* frame, EventKind event,
             }
         }
     } else {
-        entries_.push_back(CallFrameEntry{Ref::take(frame), id, std::move(code)});
+        entries_.push_back(CallFrameEntry{Ref::take(frame), id, std::move(code), site});
     }
     return py::Status();
 }

@@ -28,6 +28,9 @@ struct CallFrameEntry {
     py::Ref frame;
     FrameId id;
     std::shared_ptr<const CodeLines> code;
+    // The call site its opening event got. The caller stays on its call instruction while this
+    // frame runs, so the closing event reuses it when the entry below is still that caller.
+    std::optional<CallSite> site;
 };
 
 // Holds strong references to frames: it is created, used and destroyed with the interpreter lock

@@ -12,7 +12,7 @@
 #pragma once
 
 #include "py/compat.hpp"
-#include "values/encoder.hpp"
+#include "values/plain_values.hpp"
 
 #include <cstddef>
 #include <span>

@@ -10,6 +10,7 @@
 #include "py/conversions.hpp"
 #include "py/interned.hpp"
 #include "values/encoder.hpp"
+#include "values/plain_values.hpp"
 #include "values/reserved_writer.hpp"
 
 #include <charconv>
@@ -305,13 +306,30 @@ Status write_frame_with_serializer_inner(ByteBuffer& out, const FrameEvent& even
     if (!headed) return headed;
 
     const std::size_t start = out.size();
+    write_head(out, 0x8a, event, head);
+    PyObject* value = event.value_kind == ValueKind::None || event.value == nullptr ? Py_None : event.value;
+    const bool locals_wanted = wants_locals(event, settings);
+    // Most records hold only small plain values: they are written without making an encoder.
+    values::PlainValues plain(settings.max_value_bytes, settings.serializer.state().nest_limit);
+    const bool value_written = plain.value(value, out);
+    if (value_written) {
+        const std::size_t before_key = out.size();
+        write_key(out, "locals");
+        // Read only now, as below: the fast locals are borrowed from the frame.
+        FastLocals fast;
+        if (locals_wanted && read_fast_locals(event, fast) && plain.map(fast.items(), out)) {
+            write_tail(out, event);
+            return Status();
+        }
+        out.truncate(before_key);  // the full path below writes the key again
+    }
+
     std::optional<PyError> failure;
     {
         values::NativeMsgpackEncoder encoder(settings.serializer, settings.max_value_bytes, settings.lightweight_repr,
                                              settings.interning);
-        write_head(out, 0x8a, event, head);
-        PyObject* value = event.value_kind == ValueKind::None || event.value == nullptr ? Py_None : event.value;
-        values::EncodeResult encoded = encoder.encode_value(value, out);
+        encoder.continue_from(plain);
+        values::EncodeResult encoded = value_written ? values::EncodeResult{} : encoder.encode_value(value, out);
         if (!encoded.ok()) {
             failure = std::move(*encoded.error).into_pyerr();
         } else {
@@ -319,20 +337,18 @@ Status write_frame_with_serializer_inner(ByteBuffer& out, const FrameEvent& even
             // Read only now: encoding the value may have run Python code, and the fast locals are
             // borrowed from the frame.
             FastLocals fast;
-            const bool direct = wants_locals(event, settings) && read_fast_locals(event, fast);
-            if (!direct || !encoder.encode_small_plain_map(fast.items(), out)) {
-                Result<Ref> locals = direct ? dict_of(fast) : locals_of(event, settings);
-                if (!locals) {
-                    failure = std::move(locals).error();
-                } else {
-                    const std::size_t locals_start = out.size();
-                    values::EncodeResult whole = encoder.encode_value(locals->get(), out);
-                    if (!whole.ok()) {
-                        failure = std::move(*whole.error).into_pyerr();
-                    } else if (whole.truncated && PyDict_CheckExact(locals->get())) {
-                        out.truncate(locals_start);
-                        encode_locals_one_by_one(encoder, locals->get(), out, failure);
-                    }
+            const bool direct = locals_wanted && read_fast_locals(event, fast);
+            Result<Ref> locals = direct ? dict_of(fast) : locals_of(event, settings);
+            if (!locals) {
+                failure = std::move(locals).error();
+            } else {
+                const std::size_t locals_start = out.size();
+                values::EncodeResult whole = encoder.encode_value(locals->get(), out);
+                if (!whole.ok()) {
+                    failure = std::move(*whole.error).into_pyerr();
+                } else if (whole.truncated && PyDict_CheckExact(locals->get())) {
+                    out.truncate(locals_start);
+                    encode_locals_one_by_one(encoder, locals->get(), out, failure);
                 }
             }
         }

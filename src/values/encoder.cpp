@@ -44,112 +44,17 @@ NativeMsgpackEncoder::~NativeMsgpackEncoder() {
     }
 }
 
-// None, booleans, exact ints in 64 signed bits, floats and ASCII str under 32 characters: what
-// pack_inert writes for them, without budget checks (the caller checks the total). False (and
-// nothing written) for anything else.
-bool NativeMsgpackEncoder::write_plain_scalar(PyObject* item, ByteBuffer& out) {
-    PyTypeObject* type = Py_TYPE(item);
-    if (type == &PyUnicode_Type) {
-        if (!PyUnicode_IS_COMPACT_ASCII(item)) return false;
-        const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(item));
-        if (length >= 32) return false;
-        out.reserve_more(length + 1);
-        std::uint8_t* at = out.tail();
-        at[0] = static_cast<std::uint8_t>(0xa0 | length);
-        copy_short(at + 1, static_cast<const char*>(PyUnicode_DATA(item)), length);
-        out.commit(length + 1);
-        return true;
-    }
-    if (type == &PyLong_Type) {
-        long long number = 0;
-        if (!py::compat::long_long_of(item, number)) return false;
-        msgpack::write_int(out, number);
-        return true;
-    }
-    if (type == &PyFloat_Type) {
-        msgpack::write_double(out, PyFloat_AS_DOUBLE(item));
-        return true;
-    }
-    if (item == Py_None || item == Py_True || item == Py_False) {
-        out.push(item == Py_None ? 0xc0 : (item == Py_True ? 0xc3 : 0xc2));
-        return true;
-    }
-    return false;
-}
-
-// The common values of a frame record (a plain scalar, or a dict or list of fewer than 16 plain
-// scalars, such as the locals of a small function) written without the set-up of a full encoding
-// job. The bytes are exactly what the full path writes: no Python code runs, nothing is interned
-// (the strings are too short), the container counts towards shared-reference tracking as there,
-// and a value that does not fit the budget is cut out again and left to the full path, which
-// writes the truncation marker. False, with the buffer as before, whenever the full path is needed.
-bool NativeMsgpackEncoder::encode_small_plain(PyObject* value, ByteBuffer& out) {
-    const std::size_t start = out.size();
-    PyTypeObject* type = Py_TYPE(value);
-    if (type == &PyDict_Type || type == &PyList_Type) {
-        // The full path would count this container, and could start tracking with it.
-        if (shared_ || plain_containers_ + 1 >= TRACKING_START || state_.nest_limit < 1) return false;
-        if (type == &PyDict_Type) {
-            const Py_ssize_t count = PyDict_GET_SIZE(value);
-            if (count >= 16) return false;
-            out.push(static_cast<std::uint8_t>(0x80 | count));
-            Py_ssize_t position = 0;
-            PyObject* key = nullptr;
-            PyObject* item = nullptr;
-            while (PyDict_Next(value, &position, &key, &item)) {
-                if (!write_plain_scalar(key, out) || !write_plain_scalar(item, out)) {
-                    out.truncate(start);
-                    return false;
-                }
-            }
-        } else {
-            const Py_ssize_t count = PyList_GET_SIZE(value);
-            if (count >= 16) return false;
-            out.push(static_cast<std::uint8_t>(0x90 | count));
-            for (Py_ssize_t i = 0; i < count; ++i) {
-                if (!write_plain_scalar(PyList_GET_ITEM(value, i), out)) {
-                    out.truncate(start);
-                    return false;
-                }
-            }
-        }
-        if (budget_ && out.size() - start > *budget_) {
-            out.truncate(start);
-            return false;
-        }
-        ++plain_containers_;
-        return true;
-    }
-    if (!write_plain_scalar(value, out)) return false;
-    if (budget_ && out.size() - start > *budget_) {
-        out.truncate(start);
-        return false;
-    }
-    return true;
-}
-
-bool NativeMsgpackEncoder::encode_small_plain_map(std::span<const MapItem> items, ByteBuffer& out) {
-    if (shared_ || plain_containers_ + 1 >= TRACKING_START || state_.nest_limit < 1 || items.size() >= 16) return false;
-    const std::size_t start = out.size();
-    out.push(static_cast<std::uint8_t>(0x80 | items.size()));
-    for (const MapItem& item : items) {
-        if (!write_plain_scalar(item.key, out) || !write_plain_scalar(item.value, out)) {
-            out.truncate(start);
-            return false;
-        }
-    }
-    if (budget_ && out.size() - start > *budget_) {
-        out.truncate(start);
-        return false;
-    }
-    ++plain_containers_;
-    return true;
-}
-
 EncodeResult NativeMsgpackEncoder::encode_value(PyObject* value, ByteBuffer& out) {
     // Most values of a frame record are small and plain (every call record carries None, most
     // locals are a few names bound to numbers and short text) and need none of the set-up below.
-    if (encode_small_plain(value, out)) return {};
+    if (!shared_) {
+        PlainValues plain(budget_, state_.nest_limit);
+        plain.set_plain_containers(plain_containers_);
+        if (plain.value(value, out)) {
+            plain_containers_ = plain.plain_containers();
+            return {};
+        }
+    }
     const std::size_t start = out.size();
     credit_ = 0;
     deadline_ = budget_ ? saturating_add(start, *budget_) : SIZE_MAX;

@@ -15,6 +15,7 @@
 #include "values/byte_buffer.hpp"
 #include "values/encode_error.hpp"
 #include "values/encoder_stacks.hpp"
+#include "values/plain_values.hpp"
 #include "values/repr_memo.hpp"
 #include "values/serializer_state.hpp"
 #include "values/shared_containers.hpp"
@@ -43,12 +44,6 @@ py::Status write_ext(ByteBuffer& out, std::int8_t type, std::span<const std::uin
 
 struct Payload;
 
-// A key and its value, both borrowed.
-struct MapItem {
-    PyObject* key;
-    PyObject* value;
-};
-
 class NativeMsgpackEncoder {
 public:
     NativeMsgpackEncoder(const Serializer& serializer, std::optional<std::uint64_t> budget, bool lightweight_repr,
@@ -58,11 +53,9 @@ public:
     NativeMsgpackEncoder& operator=(const NativeMsgpackEncoder&) = delete;
 
     EncodeResult encode_value(PyObject* value, ByteBuffer& out);
-    // The map of these items exactly as encode_value writes an exact dict holding them, when there
-    // are fewer than 16 and all are plain scalars (None, booleans, ints in 64 signed bits, floats,
-    // ASCII str under 32 characters) and it fits the budget. False, with nothing written, when
-    // the dict has to be encoded the full way.
-    bool encode_small_plain_map(std::span<const MapItem> items, ByteBuffer& out);
+    // Takes over a job whose first values went through PlainValues: their containers count
+    // towards shared-reference tracking here too.
+    void continue_from(const PlainValues& plain) noexcept { plain_containers_ = plain.plain_containers(); }
 
     std::optional<std::uint64_t> budget() const noexcept { return budget_; }
     void set_budget(std::optional<std::uint64_t> budget) noexcept { budget_ = budget; }
@@ -84,8 +77,6 @@ private:
 #define QUIB_ENCODER_INTERNAL [[gnu::visibility("hidden")]]
 
     // encoder.cpp: entry, dispatch, budget, errors, profiler flag, truncation marker
-    QUIB_ENCODER_INTERNAL bool encode_small_plain(PyObject* value, ByteBuffer& out);
-    QUIB_ENCODER_INTERNAL static bool write_plain_scalar(PyObject* item, ByteBuffer& out);
     QUIB_ENCODER_INTERNAL bool pack(PyObject* value, ByteBuffer& out, int depth);
     QUIB_ENCODER_INTERNAL bool pack_int(PyObject* value, ByteBuffer& out, int depth);
     bool within_budget(std::size_t current, std::size_t more) const noexcept {
