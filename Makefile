@@ -1,5 +1,5 @@
 # The two commands a newcomer needs; everything else is in scripts/.
-.PHONY: demo test bench clean
+.PHONY: demo test bench sanitize clean
 
 demo:
 	@scripts/demo.sh
@@ -9,6 +9,9 @@ test:
 
 bench:
 	@scripts/bench.sh
+
+sanitize:
+	@scripts/sanitize.sh
 
 clean:
 	rm -rf build .venvs

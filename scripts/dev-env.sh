@@ -9,7 +9,8 @@ version=$1
 # other messages.
 pip_install() { "$venv/bin/python" -m pip install -q --disable-pip-version-check "$@" 2> >(grep -v "is ignored: it is neither" >&2); }
 root=$(cd "$(dirname "$0")/.." && pwd)
-venv="$root/.venvs/$version"
+name=${QUIB_ENV_NAME:-$version}  # another name keeps a second build (a sanitizer build) apart
+venv="$root/.venvs/$name"
 python=$("$root/scripts/find-python.sh" "$version")
 
 if [ ! -x "$venv/bin/python" ]; then
@@ -26,7 +27,7 @@ fi
 
 echo "== building quib for Python $version"
 pip_install --no-build-isolation --no-deps \
-  -Cbuild-dir="$root/build/$version" \
+  -Cbuild-dir="$root/build/$name" \
   -Ccmake.define.QUIB_TESTING="${QUIB_TESTING:-ON}" \
   -Ccmake.define.QUIB_SANITIZE="${QUIB_SANITIZE:-OFF}" \
   -Ccmake.build-type="${QUIB_BUILD_TYPE:-Release}" \
