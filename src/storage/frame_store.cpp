@@ -1,5 +1,6 @@
 #include "storage/frame_store.hpp"
 
+#include "storage/arena_pool.hpp"
 #include "storage/trace_capture.hpp"
 
 #include <algorithm>
@@ -28,7 +29,7 @@ void append_spans(std::vector<FrameSpan>& into, std::vector<FrameSpan>&& from) {
 namespace {
 
 void reserve_arena(Bytes& bytes, std::vector<std::uint64_t>& ends, std::uint64_t threshold) {
-    bytes.reserve(std::min<std::uint64_t>(threshold, ARENA_INITIAL_CAPACITY) + ARENA_SLACK);
+    bytes = take_arena_buffer(std::min<std::uint64_t>(threshold, ARENA_INITIAL_CAPACITY) + ARENA_SLACK);
     ends.reserve(ARENA_INITIAL_FRAMES);
 }
 
@@ -42,11 +43,10 @@ std::optional<SealedChunk> FrameArena::seal() {
     if (ends.empty()) return std::nullopt;
     SealedChunk chunk;
     chunk.frame_count = ends.size();
-    chunk.bytes = std::make_shared<const Bytes>(std::move(bytes));
+    chunk.bytes = share_arena_buffer(std::move(bytes));
     chunk.ends = std::make_shared<const std::vector<std::uint64_t>>(std::move(ends));
     chunk.sequence = next_sequence++;
     chunk.thread_token = thread_token;
-    bytes = Bytes();
     ends = {};
     reserve_arena(bytes, ends, seal_threshold);
     return chunk;

@@ -1,0 +1,24 @@
+// A few arena buffers kept for reuse. A sealed chunk's bytes come back here when the last
+// reference to them goes (usually once the writer has written them), and the next arena takes
+// them: the pages are already the process's, so filling an arena neither faults them in again
+// nor leaves the allocator to fragment its heap with half-megabyte blocks freed by another thread.
+//
+// Never blocks: a thread that finds the pool's mutex busy (or a forked child that inherited it
+// locked) allocates or frees the plain way instead.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace quib::storage {
+
+using PooledBytes = std::vector<std::uint8_t>;
+
+// An empty buffer with room for at least `capacity` bytes.
+PooledBytes take_arena_buffer(std::size_t capacity);
+// The chunk bytes to commit: shared, and given back to the pool when the last reference goes.
+std::shared_ptr<const PooledBytes> share_arena_buffer(PooledBytes bytes);
+
+}  // namespace quib::storage
