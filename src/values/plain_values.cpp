@@ -64,12 +64,7 @@ bool PlainValues::value(PyObject* value, ByteBuffer& out) {
                 }
             }
         }
-        if (!fits(start, out)) {
-            out.truncate(start);
-            return false;
-        }
-        ++plain_containers_;
-        return true;
+        return finish_container(start, out);
     }
     if (!scalar(value, out)) return false;
     if (!fits(start, out)) {
@@ -89,6 +84,10 @@ bool PlainValues::map(std::span<const MapItem> items, ByteBuffer& out) {
             return false;
         }
     }
+    return finish_container(start, out);
+}
+
+bool PlainValues::finish_container(std::size_t start, ByteBuffer& out) {
     if (!fits(start, out)) {
         out.truncate(start);
         return false;

@@ -50,6 +50,8 @@ private:
     bool fits(std::size_t start, const ByteBuffer& out) const noexcept {
         return !budget_ || out.size() - start <= *budget_;
     }
+    // A container written from `start`: counted when it fits the budget, cut out otherwise.
+    bool finish_container(std::size_t start, ByteBuffer& out);
 
     std::optional<std::uint64_t> budget_;
     int nest_limit_;
