@@ -1,9 +1,12 @@
 // The encoder's fast path for small plain values: a scalar (None, booleans, ints in 64 signed
-// bits, floats, ASCII str under 32 characters), or a dict or list of fewer than 16 of them, such
-// as the locals of a small function. The bytes are exactly what a full encoding job writes for
-// them: no Python code runs, nothing is interned (the strings are too short), each container
-// counts towards shared-reference tracking as it does there, and a value over the budget is cut
-// out again and left to the full path, which writes the truncation marker.
+// bits, floats, ASCII str under 32 characters), or exact dicts and lists of fewer than 16 items
+// each, nested at most three deep, with at most 32 containers in all and scalars at the bottom,
+// such as the locals of a small function or a record of a few fields. The bytes are exactly what
+// a full encoding job writes for them: no Python code runs, nothing is interned (the strings are
+// too short), a value this shallow cannot contain itself or reach the nesting limit, every
+// container counts towards shared-reference tracking as it does there (and the fast path stands
+// aside before tracking could start), and a value over the budget is cut out again and left to
+// the full path, which writes the truncation marker.
 //
 // A frame record runs its values through this before it makes an encoder at all; the encoder
 // that takes over when a value is not plain starts from the container count reached here.
@@ -39,23 +42,30 @@ public:
     std::uint64_t plain_containers() const noexcept { return plain_containers_; }
     void set_plain_containers(std::uint64_t count) noexcept { plain_containers_ = count; }
     void set_budget(std::optional<std::uint64_t> budget) noexcept { budget_ = budget; }
-    // Containers may be written here only while shared-reference tracking has not started.
-    bool containers_allowed() const noexcept { return plain_containers_ + 1 < TRACKING_START && nest_limit_ >= 1; }
+    static constexpr int MAX_LEVELS = 3;
+    static constexpr std::uint64_t MAX_CONTAINERS = 32;
+    // Containers may be written here only while shared-reference tracking cannot start within
+    // the value, and the nesting limit is out of reach.
+    bool containers_allowed() const noexcept {
+        return plain_containers_ + MAX_CONTAINERS < TRACKING_START && nest_limit_ >= MAX_LEVELS;
+    }
 
     // What pack_inert writes for a plain scalar, without budget checks; false (nothing written)
     // for anything else.
     static bool scalar(PyObject* item, ByteBuffer& out);
 
 private:
-    bool fits(std::size_t start, const ByteBuffer& out) const noexcept {
-        return !budget_ || out.size() - start <= *budget_;
-    }
-    // A container written from `start`: counted when it fits the budget, cut out otherwise.
-    bool finish_container(std::size_t start, ByteBuffer& out);
+    // An item at most `levels` containers deep; false (partly written) when not plain.
+    bool item(PyObject* item, ByteBuffer& out, int levels);
+    bool container(PyObject* value, ByteBuffer& out, int levels);
+    // A value written from `start`: kept and its containers counted when it fits the budget,
+    // cut out otherwise.
+    bool finish(std::size_t start, ByteBuffer& out);
 
     std::optional<std::uint64_t> budget_;
     int nest_limit_;
     std::uint64_t plain_containers_ = 0;
+    std::uint64_t containers_ = 0;  // in the value being written
 };
 
 }  // namespace quib::values

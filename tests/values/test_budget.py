@@ -27,6 +27,7 @@ def marker(type_name, budget):
         # small plain values, the ones a frame record's locals usually are
         ({"a": 1, "b": 2.5}, 12, "dict"),
         ([1, "two", None], 5, "list"),
+        ({"id": 1, "tags": ["x", "y"], "inner": {"n": [1, 2]}}, 20, "dict"),
         (3.5, 8, "float"),
     ],
 )
@@ -37,7 +38,9 @@ def test_over_budget_values_become_one_marker(value, budget, type_name):
     assert serialize.dump_msgpack(value, max_value_bytes=budget) == encoded
 
 
-@pytest.mark.parametrize("value", ["x" * 100, {"a": 1, "b": 2.5}, [1, "two", None]])
+@pytest.mark.parametrize(
+    "value", ["x" * 100, {"a": 1, "b": 2.5}, [1, "two", None], {"id": 1, "tags": ["x", "y"], "inner": {"n": [1, 2]}}]
+)
 def test_value_exactly_at_the_budget_is_kept(value):
     size = len(msgpack.packb(value))
     encoded, truncated, *_ = _quib_testing.encode_values([value, value], size)
@@ -119,3 +122,4 @@ def test_interning_hook_sees_large_strings_and_bytes(answer, expected_lookups):
 def test_interning_failure_fails_the_value_with_oserror():
     with pytest.raises(OSError, match="trace writer is stuck"):
         _quib_testing.encode_interned([1, LARGE], "fail")
+
