@@ -29,7 +29,11 @@ void append_spans(std::vector<FrameSpan>& into, std::vector<FrameSpan>&& from) {
 namespace {
 
 void reserve_arena(Bytes& bytes, std::vector<std::uint64_t>& ends, std::uint64_t threshold) {
-    bytes = take_arena_buffer(std::min<std::uint64_t>(threshold, ARENA_INITIAL_CAPACITY) + ARENA_SLACK);
+    // Twice the threshold (up to a megabyte): a block that size is one the allocator maps and
+    // unmaps on its own instead of keeping it in its heap once freed by the writer thread.
+    const std::uint64_t room = std::max<std::uint64_t>(std::min<std::uint64_t>(threshold * 2, ARENA_INITIAL_CAPACITY),
+                                                       std::min<std::uint64_t>(threshold, ARENA_INITIAL_CAPACITY) + ARENA_SLACK);
+    bytes = take_arena_buffer(room);
     ends.reserve(ARENA_INITIAL_FRAMES);
 }
 
