@@ -26,7 +26,6 @@ using values::ByteBuffer;
 namespace {
 
 py::InternedName BUILTINS{"__builtins__"};
-py::InternedName MODULE_NAME{"__name__"};
 
 // Path and qualified name, computed before anything is written so that their failure leaves the
 // buffer alone.
@@ -46,14 +45,9 @@ Status record_head(const FrameEvent& event, RecordHead& head) {
         if (!line) return std::move(line).error();
         head.line = line.value();
         if (event.code->qualname) {
-            // The common case inline: globals an exact dict that names its module.
             Ref globals = Ref::steal(py::compat::frame_globals(event.frame));
             if (!globals) return PyError::fetch();
-            PyObject* name = MODULE_NAME.get();
-            PyObject* found = name != nullptr && PyDict_CheckExact(globals.get())
-                                  ? PyDict_GetItemWithError(globals.get(), name)
-                                  : nullptr;
-            head.module = found != nullptr ? Ref::take(found) : module_name_from_globals(globals.get());
+            head.module = module_name_from_globals(globals.get());
             if (!head.module) return PyError::fetch();
             if (!PyUnicode_CheckExact(head.module.get())) {
                 auto text = text_of(head.module.get());
@@ -298,6 +292,57 @@ void note_native_eligibility(const values::NativeMsgpackEncoder& encoder, const 
 
 }  // namespace
 
+namespace {
+
+// The record's values when some need the encoder. `value` is the value still to write (nullptr
+// when PlainValues wrote it and the "locals" key followed); `fast` is the fast-locals read made
+// after that, if it succeeded. Kept out of line, so that records of plain values never set up
+// an encoder's stack frame.
+[[gnu::noinline]] Status write_values_with_encoder(ByteBuffer& out, std::size_t start, const FrameEvent& event,
+                                                   const EncoderSettings& settings, const RecordHead& head,
+                                                   const values::PlainValues& plain, PyObject* value,
+                                                   const FastLocals* fast) {
+    values::NativeMsgpackEncoder encoder(settings.serializer, settings.max_value_bytes, settings.lightweight_repr,
+                                         settings.interning);
+    encoder.continue_from(plain);
+    std::optional<PyError> failure;
+    FastLocals read_now;
+    if (value != nullptr) {
+        values::EncodeResult encoded = encoder.encode_value(value, out);
+        if (!encoded.ok()) failure = std::move(*encoded.error).into_pyerr();
+        if (!failure) {
+            write_key(out, "locals");
+            // Read only now: encoding the value may have run Python code, and the fast locals are
+            // borrowed from the frame.
+            if (wants_locals(event, settings) && read_fast_locals(event, read_now)) fast = &read_now;
+        }
+    }
+    if (!failure) {
+        Result<Ref> locals = fast != nullptr ? dict_of(*fast) : locals_of(event, settings);
+        if (!locals) {
+            failure = std::move(locals).error();
+        } else {
+            const std::size_t locals_start = out.size();
+            values::EncodeResult whole = encoder.encode_value(locals->get(), out);
+            if (!whole.ok()) {
+                failure = std::move(*whole.error).into_pyerr();
+            } else if (whole.truncated && PyDict_CheckExact(locals->get())) {
+                out.truncate(locals_start);
+                encode_locals_one_by_one(encoder, locals->get(), out, failure);
+            }
+        }
+    }
+    if (!failure) {
+        write_tail(out, event);
+        note_native_eligibility(encoder, event, head);
+        return Status();
+    }
+    out.truncate(start);
+    return std::move(*failure);
+}
+
+}  // namespace
+
 Status write_frame_with_serializer_inner(ByteBuffer& out, const FrameEvent& event, const EncoderSettings& settings) {
     if (is_closing(event.event) && diagnostics::omitting_values()) return write_frame_without_values(out, event);
 
@@ -308,58 +353,24 @@ Status write_frame_with_serializer_inner(ByteBuffer& out, const FrameEvent& even
     const std::size_t start = out.size();
     write_head(out, 0x8a, event, head);
     PyObject* value = event.value_kind == ValueKind::None || event.value == nullptr ? Py_None : event.value;
-    const bool locals_wanted = wants_locals(event, settings);
     // Most records hold only small plain values: they are written without making an encoder.
     values::PlainValues plain(settings.max_value_bytes, settings.serializer.state().nest_limit);
-    const bool value_written = plain.value(value, out);
-    if (value_written) {
-        const std::size_t before_key = out.size();
+    Status written;
+    if (plain.value(value, out)) {
         write_key(out, "locals");
-        // Read only now, as below: the fast locals are borrowed from the frame.
+        // Read only now, as the encoder's path does: the fast locals are borrowed from the frame.
         FastLocals fast;
-        if (locals_wanted && read_fast_locals(event, fast) && plain.map(fast.items(), out)) {
+        const bool direct = wants_locals(event, settings) && read_fast_locals(event, fast);
+        if (direct && plain.map(fast.items(), out)) {
             write_tail(out, event);
             return Status();
         }
-        out.truncate(before_key);  // the full path below writes the key again
+        written = write_values_with_encoder(out, start, event, settings, head, plain, nullptr, direct ? &fast : nullptr);
+    } else {
+        written = write_values_with_encoder(out, start, event, settings, head, plain, value, nullptr);
     }
-
-    std::optional<PyError> failure;
-    {
-        values::NativeMsgpackEncoder encoder(settings.serializer, settings.max_value_bytes, settings.lightweight_repr,
-                                             settings.interning);
-        encoder.continue_from(plain);
-        values::EncodeResult encoded = value_written ? values::EncodeResult{} : encoder.encode_value(value, out);
-        if (!encoded.ok()) {
-            failure = std::move(*encoded.error).into_pyerr();
-        } else {
-            write_key(out, "locals");
-            // Read only now: encoding the value may have run Python code, and the fast locals are
-            // borrowed from the frame.
-            FastLocals fast;
-            const bool direct = locals_wanted && read_fast_locals(event, fast);
-            Result<Ref> locals = direct ? dict_of(fast) : locals_of(event, settings);
-            if (!locals) {
-                failure = std::move(locals).error();
-            } else {
-                const std::size_t locals_start = out.size();
-                values::EncodeResult whole = encoder.encode_value(locals->get(), out);
-                if (!whole.ok()) {
-                    failure = std::move(*whole.error).into_pyerr();
-                } else if (whole.truncated && PyDict_CheckExact(locals->get())) {
-                    out.truncate(locals_start);
-                    encode_locals_one_by_one(encoder, locals->get(), out, failure);
-                }
-            }
-        }
-        if (!failure) {
-            write_tail(out, event);
-            note_native_eligibility(encoder, event, head);
-            return Status();
-        }
-    }
-    out.truncate(start);
-    return without_values_at_recursion_limit(std::move(*failure), out, event);
+    if (written) return written;
+    return without_values_at_recursion_limit(std::move(written).error(), out, event);
 }
 
 Status write_frame_without_values(ByteBuffer& out, const FrameEvent& event) {
