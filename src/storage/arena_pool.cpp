@@ -11,7 +11,7 @@ constexpr std::size_t LARGEST_POOLED = 4 * 1024 * 1024;  // a buffer a huge fram
 
 struct Pool {
     std::mutex mutex;
-    std::vector<PooledBytes> buffers;
+    std::vector<Bytes> buffers;
 };
 
 // Never destroyed: chunks may be released while the process exits.
@@ -20,7 +20,7 @@ Pool& pool() {
     return *instance;
 }
 
-void give_back(PooledBytes&& bytes) noexcept {
+void give_back(Bytes&& bytes) noexcept {
     if (bytes.capacity() == 0 || bytes.capacity() > LARGEST_POOLED) return;
     Pool& shared = pool();
     std::unique_lock<std::mutex> lock(shared.mutex, std::try_to_lock);
@@ -35,8 +35,8 @@ void give_back(PooledBytes&& bytes) noexcept {
 
 }  // namespace
 
-PooledBytes take_arena_buffer(std::size_t capacity) {
-    PooledBytes bytes;
+Bytes take_arena_buffer(std::size_t capacity) {
+    Bytes bytes;
     {
         Pool& shared = pool();
         std::unique_lock<std::mutex> lock(shared.mutex, std::try_to_lock);
@@ -49,11 +49,11 @@ PooledBytes take_arena_buffer(std::size_t capacity) {
     return bytes;
 }
 
-std::shared_ptr<const PooledBytes> share_arena_buffer(PooledBytes bytes) {
-    auto* owned = new PooledBytes(std::move(bytes));
+SharedBytes share_arena_buffer(Bytes bytes) {
+    auto* owned = new Bytes(std::move(bytes));
     try {
-        return std::shared_ptr<const PooledBytes>(owned, [](const PooledBytes* shared) {
-            auto* mine = const_cast<PooledBytes*>(shared);  // made non-const above
+        return SharedBytes(owned, [](const Bytes* shared) {
+            auto* mine = const_cast<Bytes*>(shared);  // made non-const above
             give_back(std::move(*mine));
             delete mine;
         });

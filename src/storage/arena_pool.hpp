@@ -7,18 +7,16 @@
 // locked) allocates or frees the plain way instead.
 #pragma once
 
+#include "storage/chunk.hpp"
+
 #include <cstddef>
-#include <cstdint>
 #include <memory>
-#include <vector>
 
 namespace quib::storage {
 
-using PooledBytes = std::vector<std::uint8_t>;
-
 // An empty buffer with room for at least `capacity` bytes.
-PooledBytes take_arena_buffer(std::size_t capacity);
+Bytes take_arena_buffer(std::size_t capacity);
 // The chunk bytes to commit: shared, and given back to the pool when the last reference goes.
-std::shared_ptr<const PooledBytes> share_arena_buffer(PooledBytes bytes);
+SharedBytes share_arena_buffer(Bytes bytes);
 
 }  // namespace quib::storage
