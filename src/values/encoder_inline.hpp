@@ -15,33 +15,11 @@ inline bool interning_may_apply(const ValueInterningHook* hook, std::size_t leng
     return hook != nullptr && length >= INTERN_MIN && length <= INTERN_MAX;
 }
 
-// Copies fewer than 32 bytes without calling memcpy: two overlapping fixed-size copies.
-[[gnu::always_inline]] inline void copy_short(std::uint8_t* to, const char* from, std::size_t length) noexcept {
-    if (length >= 16) {
-        std::memcpy(to, from, 16);
-        std::memcpy(to + length - 16, from + length - 16, 16);
-    } else if (length >= 8) {
-        std::memcpy(to, from, 8);
-        std::memcpy(to + length - 8, from + length - 8, 8);
-    } else if (length >= 4) {
-        std::memcpy(to, from, 4);
-        std::memcpy(to + length - 4, from + length - 4, 4);
-    } else if (length != 0) {
-        to[0] = static_cast<std::uint8_t>(from[0]);
-        to[length / 2] = static_cast<std::uint8_t>(from[length / 2]);
-        to[length - 1] = static_cast<std::uint8_t>(from[length - 1]);
-    }
-}
-
 // A fixstr (fewer than 32 bytes of text).
 [[gnu::always_inline]] inline bool NativeMsgpackEncoder::write_fixstr(const char* data, std::size_t length,
                                                                     ByteBuffer& out) {
     if (!check_budget(out, length)) return false;
-    out.reserve_more(length + 1);
-    std::uint8_t* at = out.tail();
-    at[0] = static_cast<std::uint8_t>(0xa0 | length);
-    copy_short(at + 1, data, length);
-    out.commit(length + 1);
+    msgpack::write_fixstr(out, data, length);
     return true;
 }
 
@@ -70,24 +48,8 @@ inline bool interning_may_apply(const ValueInterningHook* hook, std::size_t leng
         }
         return pack_str(item, out) ? Inert::Written : Inert::Failed;
     }
-    if (type == &PyLong_Type) {
-        long long number = 0;
-        if (!py::compat::long_long_of(item, number)) return Inert::NotInert;
-        msgpack::write_int(out, number);
-        return Inert::Written;
-    }
-    if (type == &PyFloat_Type) {
-        msgpack::write_double(out, PyFloat_AS_DOUBLE(item));
-        return Inert::Written;
-    }
-    if (item == Py_None) {
-        msgpack::write_nil(out);
-        return Inert::Written;
-    }
-    if (item == Py_True || item == Py_False) {
-        msgpack::write_bool(out, item == Py_True);
-        return Inert::Written;
-    }
+    // Ints in 64 signed bits, floats, None and the booleans (str was handled above).
+    if (PlainValues::scalar(item, out)) return Inert::Written;
     if (type == &PyBytes_Type) {
         if (interning_may_apply(interning_, static_cast<std::size_t>(PyBytes_GET_SIZE(item)))) return Inert::NotInert;
         return pack_bytes(item, out) ? Inert::Written : Inert::Failed;

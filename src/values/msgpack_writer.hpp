@@ -98,6 +98,33 @@ inline void write_double(ByteBuffer& out, double value) {
     detail::put8(out, 0xcb, std::bit_cast<std::uint64_t>(value));
 }
 
+// Copies fewer than 32 bytes without calling memcpy: two overlapping fixed-size copies.
+[[gnu::always_inline]] inline void copy_short(std::uint8_t* to, const char* from, std::size_t length) noexcept {
+    if (length >= 16) {
+        std::memcpy(to, from, 16);
+        std::memcpy(to + length - 16, from + length - 16, 16);
+    } else if (length >= 8) {
+        std::memcpy(to, from, 8);
+        std::memcpy(to + length - 8, from + length - 8, 8);
+    } else if (length >= 4) {
+        std::memcpy(to, from, 4);
+        std::memcpy(to + length - 4, from + length - 4, 4);
+    } else if (length != 0) {
+        to[0] = static_cast<std::uint8_t>(from[0]);
+        to[length / 2] = static_cast<std::uint8_t>(from[length / 2]);
+        to[length - 1] = static_cast<std::uint8_t>(from[length - 1]);
+    }
+}
+
+// A fixstr: fewer than 32 bytes of text.
+[[gnu::always_inline]] inline void write_fixstr(ByteBuffer& out, const char* data, std::size_t length) {
+    out.reserve_more(length + 1);
+    std::uint8_t* at = out.tail();
+    at[0] = static_cast<std::uint8_t>(0xa0 | length);
+    copy_short(at + 1, data, length);
+    out.commit(length + 1);
+}
+
 // Lengths must be at most MAX_LENGTH; callers check and fail before.
 inline void write_str_header(ByteBuffer& out, std::size_t length) {
     if (length < 32) {

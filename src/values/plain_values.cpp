@@ -1,39 +1,7 @@
 #include "values/plain_values.hpp"
 
-#include "values/encoder_inline.hpp"
-#include "values/msgpack_writer.hpp"
 
 namespace quib::values {
-
-bool PlainValues::scalar(PyObject* item, ByteBuffer& out) {
-    PyTypeObject* type = Py_TYPE(item);
-    if (type == &PyUnicode_Type) {
-        if (!PyUnicode_IS_COMPACT_ASCII(item)) return false;
-        const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(item));
-        if (length >= 32) return false;
-        out.reserve_more(length + 1);
-        std::uint8_t* at = out.tail();
-        at[0] = static_cast<std::uint8_t>(0xa0 | length);
-        copy_short(at + 1, static_cast<const char*>(PyUnicode_DATA(item)), length);
-        out.commit(length + 1);
-        return true;
-    }
-    if (type == &PyLong_Type) {
-        long long number = 0;
-        if (!py::compat::long_long_of(item, number)) return false;
-        msgpack::write_int(out, number);
-        return true;
-    }
-    if (type == &PyFloat_Type) {
-        msgpack::write_double(out, PyFloat_AS_DOUBLE(item));
-        return true;
-    }
-    if (item == Py_None || item == Py_True || item == Py_False) {
-        out.push(item == Py_None ? 0xc0 : (item == Py_True ? 0xc3 : 0xc2));
-        return true;
-    }
-    return false;
-}
 
 bool PlainValues::item(PyObject* item, ByteBuffer& out, int levels) {
     PyTypeObject* type = Py_TYPE(item);

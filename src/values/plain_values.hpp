@@ -13,6 +13,7 @@
 #pragma once
 
 #include "values/byte_buffer.hpp"
+#include "values/msgpack_writer.hpp"
 #include "values/shared_containers.hpp"
 
 #include "py/compat.hpp"
@@ -50,9 +51,33 @@ public:
         return plain_containers_ + MAX_CONTAINERS < TRACKING_START && nest_limit_ >= MAX_LEVELS;
     }
 
-    // What pack_inert writes for a plain scalar, without budget checks; false (nothing written)
-    // for anything else.
-    static bool scalar(PyObject* item, ByteBuffer& out);
+    // A plain scalar, without budget checks; false (nothing written) for anything else. The
+    // encoder's own item writer uses it too.
+    [[gnu::always_inline]] static bool scalar(PyObject* item, ByteBuffer& out) {
+        PyTypeObject* type = Py_TYPE(item);
+        if (type == &PyUnicode_Type) {
+            if (!PyUnicode_IS_COMPACT_ASCII(item)) return false;
+            const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(item));
+            if (length >= 32) return false;
+            msgpack::write_fixstr(out, static_cast<const char*>(PyUnicode_DATA(item)), length);
+            return true;
+        }
+        if (type == &PyLong_Type) {
+            long long number = 0;
+            if (!py::compat::long_long_of(item, number)) return false;
+            msgpack::write_int(out, number);
+            return true;
+        }
+        if (type == &PyFloat_Type) {
+            msgpack::write_double(out, PyFloat_AS_DOUBLE(item));
+            return true;
+        }
+        if (item == Py_None || item == Py_True || item == Py_False) {
+            out.push(item == Py_None ? 0xc0 : (item == Py_True ? 0xc3 : 0xc2));
+            return true;
+        }
+        return false;
+    }
 
 private:
     // An item at most `levels` containers deep; false (partly written) when not plain.
